@@ -1,0 +1,92 @@
+#include "processor/AlignmentStage.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace
+{
+float clampDelayMs (float ms) noexcept
+{
+    // A NaN from a broken host or state must not become a tap: it plays as no delay.
+    if (std::isnan (ms))
+        return 0.0f;
+    return std::clamp (ms, -AlignmentStage::kMaxDelayMs, AlignmentStage::kMaxDelayMs);
+}
+
+void configure (AllPassFilter& filter, const AlignmentSettings& s) noexcept
+{
+    const float f = std::clamp (s.allPassFreqHz, AllPassFilter::kMinFrequency, AllPassFilter::kMaxFrequency);
+    const float q = std::clamp (s.allPassQ, AllPassFilter::kMinQ, AllPassFilter::kMaxQ);
+    // Recompute only on change; the history carries across so a retune does not click.
+    if (f != filter.getCenterFrequency())
+        filter.setCenterFrequency (f);
+    if (q != filter.getQ())
+        filter.setQ (q);
+    filter.setEnabled (s.allPassOn);
+}
+} // namespace
+
+AlignmentStage::AlignmentStage()
+    : allPass { AllPassFilter (44100.0, 100.0f, 0.707f, false), AllPassFilter (44100.0, 100.0f, 0.707f, false) }
+{
+    bass.assign (2, 0.0f);
+    kickLine.assign (1, 0.0f);
+}
+
+void AlignmentStage::prepare (double rate, int delayLineLength, const AlignmentSettings& settings)
+{
+    sampleRate = rate;
+    length = std::max (1, delayLineLength);
+    bass.assign (static_cast<size_t> (2 * length), 0.0f);
+    kickLine.assign (static_cast<size_t> (length), 0.0f);
+    writePos = 0;
+    currentDelaySamples = delaySamplesFor (currentDelayMs.load());
+    for (auto& f : allPass)
+    {
+        f.prepare (rate);
+        configure (f, settings);
+    }
+}
+
+void AlignmentStage::intake (const AlignmentSettings& settings, int appliedLatency) noexcept
+{
+    const float ms = settings.delayParamMs;
+    if (! (ms == currentDelayMs.load()))
+        setCurrentDelayMs (ms);
+
+    bassTap = tapFor (appliedLatency + currentDelaySamples.load());
+    kickTap = tapFor (appliedLatency);
+    flip = settings.polarityFlip;
+    for (auto& f : allPass)
+        configure (f, settings);
+}
+
+void AlignmentStage::setCurrentDelayMs (float ms) noexcept
+{
+    const float applied = clampDelayMs (ms);
+    currentDelayMs = applied;
+    currentDelaySamples = delaySamplesFor (applied);
+}
+
+void AlignmentStage::reset() noexcept
+{
+    std::fill (bass.begin(), bass.end(), 0.0f);
+    std::fill (kickLine.begin(), kickLine.end(), 0.0f);
+    writePos = 0;
+    for (auto& f : allPass)
+        f.reset();
+}
+
+int AlignmentStage::delaySamplesFor (float ms) const noexcept
+{
+    if (length < 1)
+        return 0;
+    // Single precision on purpose: -10 ms at 48 kHz must land on exactly -480 samples.
+    const int samples = static_cast<int> (ms / 1000.0f * static_cast<float> (sampleRate));
+    return std::clamp (samples, -(length - 1), length - 1);
+}
+
+int AlignmentStage::tapFor (int samples) const noexcept
+{
+    return std::min (samples <= 0 ? 1 : samples, std::max (1, length - 1));
+}

@@ -1,0 +1,283 @@
+#include "processor/PluginProcessor.h"
+
+#include "processor/Latency.h"
+#include "processor/ParameterIds.h"
+#include "processor/SafeSample.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+namespace
+{
+namespace p = lumetta::param;
+constexpr int kDelayMs = p::indexOf (p::delayMs);
+constexpr int kAllPassFreq = p::indexOf (p::allPassFreq);
+constexpr int kPhaseFollow = p::indexOf (p::phaseFollow);
+constexpr int kPhaseFollowLookahead = p::indexOf (p::phaseFollowLookahead);
+
+// How long the timer waits for a running block before giving up on this tick.
+constexpr int kBlockWaitMs = 25;
+} // namespace
+
+// Counts the block as running for the reconfiguration timer, on every way out of processBlock.
+struct LumettaAudioProcessor::BlockInFlight
+{
+    explicit BlockInFlight (std::atomic<int>& c) : count (c) { ++count; }
+    ~BlockInFlight() { --count; }
+    std::atomic<int>& count;
+};
+
+LumettaAudioProcessor::LumettaAudioProcessor()
+    : juce::AudioProcessor (BusesProperties()
+                                .withInput ("Main", juce::AudioChannelSet::stereo(), true)
+                                .withInput ("Sidechain", juce::AudioChannelSet::stereo(), true)
+                                .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
+      parameters (*this, nullptr, "PARAMETERS", createParameterLayout())
+{
+    for (size_t i = 0; i < p::kAll.size(); ++i)
+    {
+        values[i] = parameters.getRawParameterValue (p::kAll[i]);
+        jassert (values[i] != nullptr);
+    }
+
+    // JUCE's LV2 client only reports a position on cycles in which the host sent one.
+    transport.setExtrapolatesMissingPositions (wrapperType == wrapperType_LV2);
+    sidechain.release();
+
+    baseLatency = lumetta::latency::baseSamples (sampleRate);
+    appliedLatency = baseLatency.load();
+    startTimer (33);
+}
+
+LumettaAudioProcessor::~LumettaAudioProcessor()
+{
+    stopTimer();
+}
+
+const juce::String LumettaAudioProcessor::getName() const
+{
+    return "Lumetta Beta 2";
+}
+
+int LumettaAudioProcessor::getTargetLatency() const noexcept
+{
+    const bool lookahead = values[kPhaseFollow]->load() > 0.5f && values[kPhaseFollowLookahead]->load() > 0.5f;
+    return lookahead ? lookaheadLatency.load() : baseLatency.load();
+}
+
+void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSamplesPerBlock)
+{
+    sampleRate = newRate > 0.0 ? newRate : 44100.0;
+    maxBlock = std::clamp (maximumExpectedSamplesPerBlock, 1, lumetta::latency::kMaxBlock);
+    lookaheadLatency = lumetta::latency::lookaheadSamples (sampleRate, maxBlock);
+    baseLatency = lumetta::latency::baseSamples (sampleRate);
+
+    transport.reset();
+
+    // One line long enough for either latency, so switching between them never reallocates.
+    const int delayLineLength = baseLatency.load() + lookaheadLatency.load() + 1;
+    alignment.prepare (sampleRate, delayLineLength, alignmentSettingsForBlock());
+
+    quietDetector.prepare (delayLineLength);
+    quiet = true;
+    silent = true;
+    fade.prepare (sampleRate);
+
+    appliedLatency = getTargetLatency();
+    setLatencySamples (appliedLatency.load() + linearPhaseLatency.load());
+}
+
+void LumettaAudioProcessor::releaseResources()
+{
+    sidechain.release();
+    sidechainActive = false;
+}
+
+double LumettaAudioProcessor::getTailLengthSeconds() const
+{
+    const int samples = std::max (getLatencySamples(), appliedLatency.load() + linearPhaseLatency.load());
+    return std::max (samples / std::max (sampleRate, 1.0) + 0.03, 0.05);
+}
+
+bool LumettaAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
+{
+    const auto mainIn = layouts.getMainInputChannelSet();
+    const auto isMonoOrStereo = [] (const juce::AudioChannelSet& set)
+    { return set == juce::AudioChannelSet::mono() || set == juce::AudioChannelSet::stereo(); };
+
+    if (! isMonoOrStereo (mainIn) || layouts.getMainOutputChannelSet() != mainIn)
+        return false;
+    if (layouts.inputBuses.size() > 1)
+    {
+        const auto side = layouts.getChannelSet (true, 1);
+        return side.isDisabled() || isMonoOrStereo (side);
+    }
+    return true;
+}
+
+AlignmentSettings LumettaAudioProcessor::alignmentSettingsForBlock() noexcept
+{
+    // An automated Phase Frequency becomes the manual all-pass frequency at the next block.
+    const float freqParam = value (kAllPassFreq);
+    if (freqParam != allPassFreqHz.load() && std::isfinite (freqParam))
+        allPassFreqHz = std::clamp (freqParam, 20.0f, 500.0f);
+
+    return { value (kDelayMs), polarityFlip.load(), allPassOn.load(), allPassFreqHz.load(), allPassQ.load() };
+}
+
+void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
+{
+    const BlockInFlight inFlight (blocksInFlight);
+    if (reconfiguring.load())
+    {
+        buffer.clear();
+        midi.clear();
+        return;
+    }
+
+    const juce::ScopedNoDenormals noDenormals;
+    const int numSamples = buffer.getNumSamples();
+    const int numChannels = buffer.getNumChannels();
+
+    // Transport.
+    const auto& t = transport.read (getPlayHead());
+    hostBpm = t.bpm;
+    hostHasTempo = t.hasTempo;
+    hostPlaying = t.playing;
+
+    // Buses: bass in channels 0 (and 1), the kick in the channels after the main bus.
+    const int mainChannels = std::min (getMainBusNumInputChannels(), numChannels);
+    const auto* sideBus = getBus (true, 1);
+    const int sideChannels = sideBus != nullptr && sideBus->isEnabled() ? sideBus->getNumberOfChannels() : 0;
+    const bool present = sideChannels > 0 && numChannels > mainChannels;
+    sidechainPresent = present;
+
+    // Parameter intake.
+    alignment.intake (alignmentSettingsForBlock(), appliedLatency.load());
+
+    midi.clear();
+
+    if (mainChannels == 0)
+    {
+        buffer.clear();
+        return;
+    }
+
+    float* left = buffer.getWritePointer (0);
+    float* right = mainChannels > 1 ? buffer.getWritePointer (1) : nullptr;
+    const float* kickL = present ? buffer.getReadPointer (mainChannels) : nullptr;
+    const float* kickR = present && sideChannels > 1 && numChannels > mainChannels + 1
+                             ? buffer.getReadPointer (mainChannels + 1) : nullptr;
+
+    const bool playing = t.playing;
+    bool kickSeen = false;
+    double kickSumOfSquares = 0.0;
+
+    fade.beginBlock();
+    for (int i = 0; i < numSamples; ++i)
+    {
+        const float inL = lumetta::safeSample (left[i]);
+        const float inR = right != nullptr ? lumetta::safeSample (right[i]) : inL;
+        float kick = 0.0f;
+        if (kickL != nullptr)
+        {
+            kick = kickR != nullptr ? 0.5f * (lumetta::safeSample (kickL[i]) + lumetta::safeSample (kickR[i]))
+                                    : lumetta::safeSample (kickL[i]);
+            kickSeen = kickSeen || std::abs (kick) > SidechainMonitor::kSignalThreshold;
+            kickSumOfSquares += static_cast<double> (kick) * kick;
+        }
+
+        const AlignedFrame aligned = alignment.process (inL, inR, kick);
+
+        const float gain = fade.nextGain (playing, std::max (std::abs (inL), std::abs (inR)));
+        const float outL = aligned.left * gain;
+        const float outR = aligned.right * gain;
+        left[i] = outL;
+        if (right != nullptr)
+            right[i] = outR;
+
+        quietDetector.update (inL, inR, outL, right != nullptr ? outR : outL);
+    }
+    fade.endBlock();
+
+    // End of block.
+    sidechain.endBlock (present, kickSeen, kickSumOfSquares, numSamples, sampleRate);
+    sidechainActive = present && sidechain.isActive();
+    quiet = quietDetector.isQuiet();
+    silent = quietDetector.isSilent();
+    transport.advance (numSamples, sampleRate);
+
+    const int outputChannels = std::min (getMainBusNumOutputChannels(), numChannels);
+    for (int ch = outputChannels; ch < numChannels; ++ch)
+        buffer.clear (ch, 0, numSamples);
+}
+
+void LumettaAudioProcessor::timerCallback()
+{
+    const int target = getTargetLatency();
+    if (target == appliedLatency.load())
+    {
+        const auto s = fade.getState();
+        if (s == ReconfigurationFade::fadingOut || s == ReconfigurationFade::silent)
+            fade.setState (ReconfigurationFade::fadingIn);
+        return;
+    }
+    if (hostPlaying.load() || ! quiet.load())
+        return;
+    if (! silent.load() && fade.getState() != ReconfigurationFade::silent)
+    {
+        if (fade.getState() == ReconfigurationFade::none)
+            fade.setState (ReconfigurationFade::fadingOut);
+        return;
+    }
+
+    reconfiguring = true;
+    for (int waited = 0; blocksInFlight.load() != 0 && waited < kBlockWaitMs; ++waited)
+        std::this_thread::sleep_for (std::chrono::milliseconds (1));
+
+    if (blocksInFlight.load() != 0 || hostPlaying.load() || ! quiet.load())
+    {
+        if (fade.getState() == ReconfigurationFade::silent)
+            fade.setState (ReconfigurationFade::fadingIn);
+    }
+    else
+    {
+        const bool suspendedHere = ! isSuspended();
+        if (suspendedHere)
+            suspendProcessing (true);
+
+        clearAudioThreadState();
+        setLatencySamples (target + linearPhaseLatency.load());
+        appliedLatency = target;
+
+        if (suspendedHere)
+            suspendProcessing (false);
+        fade.setState (ReconfigurationFade::fadingIn);
+    }
+    reconfiguring = false;
+}
+
+void LumettaAudioProcessor::clearAudioThreadState() noexcept
+{
+    alignment.reset();
+    // The ducking chain, splitters, band analyzers, auto level, phase meters and phase follow are
+    // cleared here as well once they exist.
+}
+
+juce::AudioProcessorEditor* LumettaAudioProcessor::createEditor()
+{
+    // Until the product editor exists, the host's generic parameter view.
+    return new juce::GenericAudioProcessorEditor (*this);
+}
+
+void LumettaAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
+{
+    // Nothing is saved yet: the saved state format is defined together with the duck curve, and
+    // writing an interim format now would leave host projects with states nothing can read later.
+    destData.reset();
+}
+
+void LumettaAudioProcessor::setStateInformation (const void*, int)
+{
+}

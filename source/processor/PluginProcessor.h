@@ -1,0 +1,110 @@
+#pragma once
+
+#include "processor/AlignmentStage.h"
+#include "processor/HostTransport.h"
+#include "processor/QuietDetector.h"
+#include "processor/ReconfigurationFade.h"
+#include "processor/SidechainMonitor.h"
+
+#include <juce_audio_processors/juce_audio_processors.h>
+
+#include <array>
+#include <atomic>
+
+class LumettaAudioProcessor : public juce::AudioProcessor, public juce::Timer
+{
+public:
+    LumettaAudioProcessor();
+    ~LumettaAudioProcessor() override;
+
+    const juce::String getName() const override;
+    void prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock) override;
+    void releaseResources() override;
+    void processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    using juce::AudioProcessor::processBlock;
+    double getTailLengthSeconds() const override;
+    bool acceptsMidi() const override { return false; }
+    bool producesMidi() const override { return false; }
+    bool isMidiEffect() const override { return false; }
+    juce::AudioProcessorEditor* createEditor() override;
+    bool hasEditor() const override { return true; }
+    int getNumPrograms() override { return 1; }
+    int getCurrentProgram() override { return 0; }
+    void setCurrentProgram (int) override {}
+    const juce::String getProgramName (int) override { return {}; }
+    void changeProgramName (int, const juce::String&) override {}
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+    bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
+
+    // Keeps the applied latency equal to its target, changing it only while nothing plays.
+    void timerCallback() override;
+
+    static juce::AudioProcessorValueTreeState::ParameterLayout createParameterLayout();
+
+    juce::AudioProcessorValueTreeState parameters;
+
+    // Shared with the editor (message thread); see the block loop for who writes what.
+    std::atomic<double> hostBpm { 120.0 };
+    std::atomic<bool> hostPlaying { false };
+    std::atomic<bool> hostHasTempo { false };
+    std::atomic<bool> sidechainPresent { false };
+    std::atomic<bool> sidechainActive { false };
+
+    // Manual alignment settings that are not automatable; the saved baseline of phase follow.
+    std::atomic<bool> polarityFlip { false };
+    std::atomic<bool> allPassOn { false };
+    std::atomic<float> allPassFreqHz { 100.0f };
+    std::atomic<float> allPassQ { 0.707f };
+
+    float getCurrentDelayMs() const noexcept { return alignment.getCurrentDelayMs(); }
+    int getCurrentDelaySamples() const noexcept { return alignment.getCurrentDelaySamples(); }
+
+    int getBaseLatency() const noexcept { return baseLatency.load(); }
+    int getLookaheadLatency() const noexcept { return lookaheadLatency.load(); }
+    int getAppliedLatency() const noexcept { return appliedLatency.load(); }
+    int getTargetLatency() const noexcept;
+    ReconfigurationFade::State getFadeState() const noexcept { return fade.getState(); }
+    bool isReconfiguring() const noexcept { return reconfiguring.load(); }
+    bool isQuiet() const noexcept { return quiet.load(); }
+    bool isSilent() const noexcept { return silent.load(); }
+
+    // The transport of the last block (audio thread; for the stages and for tests).
+    const TransportSnapshot& getTransport() const noexcept { return transport.current(); }
+
+private:
+    // Audio thread: parameters are read only through the raw value pointers.
+    float value (int index) const noexcept { return values[static_cast<size_t> (index)]->load (std::memory_order_relaxed); }
+    bool isOn (int index) const noexcept { return value (index) > 0.5f; }
+
+    AlignmentSettings alignmentSettingsForBlock() noexcept;
+    void clearAudioThreadState() noexcept;
+
+    struct BlockInFlight;
+
+    AlignmentStage alignment;
+    // Later stages (ducking chain, meters, display capture, analysis) join here, each owned by
+    // value and prepared in prepareToPlay.
+
+    HostTransport transport;
+    SidechainMonitor sidechain;
+    QuietDetector quietDetector;
+    ReconfigurationFade fade;
+
+    double sampleRate = 44100.0;
+    int maxBlock = 512;
+
+    std::array<std::atomic<float>*, 35> values {};
+
+    std::atomic<int> blocksInFlight { 0 };
+    std::atomic<bool> reconfiguring { false };
+    std::atomic<bool> quiet { true };
+    std::atomic<bool> silent { true };
+    std::atomic<int> baseLatency { 882 };
+    std::atomic<int> lookaheadLatency { 0 };
+    std::atomic<int> appliedLatency { 882 };
+    // The linear-phase low band split adds its latency here once it exists; until then it is 0.
+    std::atomic<int> linearPhaseLatency { 0 };
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (LumettaAudioProcessor)
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "common/SimulatedTransport.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumetta::tools
+{
+struct ParameterSetting
+{
+    juce::String id;
+    juce::String value;
+};
+
+struct RenderOptions
+{
+    juce::File bassFile, kickFile, outFile;
+    std::optional<double> sampleRate; // the demo's rate, or a check against the input files
+    int blockSize = 512;
+    TransportSettings transport;
+    std::vector<ParameterSetting> parameters;
+    bool polarityFlip = false;
+    bool allPassOn = false;
+    float allPassFreqHz = 100.0f;
+    float allPassQ = 0.707f;
+    bool offline = false;
+    bool showHelp = false;
+
+    bool isDemo() const { return bassFile == juce::File(); }
+};
+
+// Parses the command line; on failure returns the message for the user.
+std::optional<juce::String> parseRenderOptions (const juce::StringArray& args, RenderOptions& out);
+
+juce::String renderUsage();
+} // namespace lumetta::tools
