@@ -29,6 +29,12 @@ target_compile_definitions(lumetta_juce_settings INTERFACE
     JUCE_REPORT_APP_USAGE=0
     JUCE_SILENCE_XCODE_15_LINKER_WARNING=1)
 
+# Debian's JUCE uses the system's PNG, JPEG and zlib instead of the copies JUCE bundles, but its
+# module metadata does not name them: link them for every JUCE build here.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LUMETTA_SYSTEM_IMAGE_LIBS REQUIRED IMPORTED_TARGET libpng libjpeg zlib)
+target_link_libraries(lumetta_juce_settings INTERFACE PkgConfig::LUMETTA_SYSTEM_IMAGE_LIBS)
+
 # A static library of JUCE modules for everything that is not a plug-in binary (tests, tools,
 # benchmarks, the host checks). Its compile settings are re-exported so that code compiled against
 # it sees exactly the configuration the modules were built with.

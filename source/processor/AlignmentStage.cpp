@@ -1,5 +1,7 @@
 #include "processor/AlignmentStage.h"
 
+#include <juce_core/juce_core.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -18,9 +20,9 @@ void configure (AllPassFilter& filter, const AlignmentSettings& s) noexcept
     const float f = std::clamp (s.allPassFreqHz, AllPassFilter::kMinFrequency, AllPassFilter::kMaxFrequency);
     const float q = std::clamp (s.allPassQ, AllPassFilter::kMinQ, AllPassFilter::kMaxQ);
     // Recompute only on change; the history carries across so a retune does not click.
-    if (f != filter.getCenterFrequency())
+    if (! juce::exactlyEqual (f, filter.getCenterFrequency()))
         filter.setCenterFrequency (f);
-    if (q != filter.getQ())
+    if (! juce::exactlyEqual (q, filter.getQ()))
         filter.setQ (q);
     filter.setEnabled (s.allPassOn);
 }
@@ -51,7 +53,7 @@ void AlignmentStage::prepare (double rate, int delayLineLength, const AlignmentS
 void AlignmentStage::intake (const AlignmentSettings& settings, int appliedLatency) noexcept
 {
     const float ms = settings.delayParamMs;
-    if (! (ms == currentDelayMs.load()))
+    if (! juce::exactlyEqual (ms, currentDelayMs.load())) // a NaN always differs
         setCurrentDelayMs (ms);
 
     bassTap = tapFor (appliedLatency + currentDelaySamples.load());

@@ -120,7 +120,7 @@ AlignmentSettings LumettaAudioProcessor::alignmentSettingsForBlock() noexcept
 {
     // An automated Phase Frequency becomes the manual all-pass frequency at the next block.
     const float freqParam = value (kAllPassFreq);
-    if (freqParam != allPassFreqHz.load() && std::isfinite (freqParam))
+    if (! juce::exactlyEqual (freqParam, allPassFreqHz.load()) && std::isfinite (freqParam))
         allPassFreqHz = std::clamp (freqParam, 20.0f, 500.0f);
 
     return { value (kDelayMs), polarityFlip.load(), allPassOn.load(), allPassFreqHz.load(), allPassQ.load() };

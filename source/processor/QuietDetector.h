@@ -12,7 +12,7 @@ public:
     {
         const float peak = max4 (inL, inR, outL, outR);
         quietRun = peak <= kQuietLevel ? (quietRun < required ? quietRun + 1 : quietRun) : 0;
-        silentRun = peak == 0.0f ? (silentRun < required ? silentRun + 1 : silentRun) : 0;
+        silentRun = peak <= 0.0f ? (silentRun < required ? silentRun + 1 : silentRun) : 0;
     }
 
     bool isQuiet() const noexcept { return quietRun >= required; }

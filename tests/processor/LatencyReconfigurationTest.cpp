@@ -68,7 +68,7 @@ TEST_F (LatencyReconfiguration, WaitsWhileTheTransportPlaysThenFadesOutSwitchesA
     EXPECT_NEAR (out.getSample (0, 71), kQuietLevel * (1.0f - 72.0f / kFadeSamples), 1.0e-8f);
     int firstZero = -1;
     for (int i = 0; i < out.getNumSamples() && firstZero < 0; ++i)
-        if (out.getSample (0, i) == 0.0f)
+        if (juce::exactlyEqual (out.getSample (0, i), 0.0f))
             firstZero = i;
     EXPECT_NEAR (firstZero, kFadeSamples - 1, 1);
     EXPECT_EQ (out.getMagnitude (0, kFadeSamples, 512 - kFadeSamples), 0.0f);

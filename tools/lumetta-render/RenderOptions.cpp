@@ -102,7 +102,7 @@ std::optional<juce::String> parseRenderOptions (const juce::StringArray& args, R
             }
             else if (a == "--block")
             {
-                if (*n < 1.0 || *n > 32768.0 || *n != std::floor (*n))
+                if (*n < 1.0 || *n > 32768.0 || ! juce::exactlyEqual (*n, std::floor (*n)))
                     return "--block must be a whole number from 1 to 32768";
                 o.blockSize = static_cast<int> (*n);
             }

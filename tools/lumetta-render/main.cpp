@@ -1,9 +1,9 @@
 // lumetta-render: renders audio through Lumetta's processor as a host would, block by block.
 
 #include "common/SimulatedTransport.h"
-#include "lumetta-render/DemoSignal.h"
+#include "common/DemoSignal.h"
 #include "lumetta-render/RenderOptions.h"
-#include "lumetta-render/WavFiles.h"
+#include "common/WavFiles.h"
 #include "processor/PluginProcessor.h"
 
 #include <cmath>
@@ -152,14 +152,14 @@ int run (const juce::StringArray& args)
         {
             kick = loadInput (o.kickFile);
             haveKick = true;
-            if (kick.sampleRate != bass.sampleRate)
+            if (! juce::exactlyEqual (kick.sampleRate, bass.sampleRate))
                 throw Failure { "the kick is at " + juce::String (kick.sampleRate) + " Hz and the bass at "
                                 + juce::String (bass.sampleRate) + " Hz; they must match" };
             if (kick.samples.getNumSamples() != bass.samples.getNumSamples())
                 throw Failure { "the kick is " + juce::String (kick.samples.getNumSamples()) + " samples long and the bass "
                                 + juce::String (bass.samples.getNumSamples()) + "; they must match" };
         }
-        if (o.sampleRate && *o.sampleRate != bass.sampleRate)
+        if (o.sampleRate && ! juce::exactlyEqual (*o.sampleRate, bass.sampleRate))
             throw Failure { "--rate " + juce::String (*o.sampleRate) + " does not match the input's "
                             + juce::String (bass.sampleRate) + " Hz" };
     }

@@ -1,4 +1,4 @@
-#include "lumetta-render/WavFiles.h"
+#include "common/WavFiles.h"
 
 namespace lumetta::tools
 {

@@ -1,4 +1,4 @@
-#include "lumetta-render/DemoSignal.h"
+#include "common/DemoSignal.h"
 
 #include <cmath>
 #include <numbers>

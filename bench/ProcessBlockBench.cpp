@@ -1,0 +1,71 @@
+// processBlock throughput, reported as a realtime factor: seconds of audio per CPU second.
+
+#include "common/SimulatedTransport.h"
+#include "processor/PluginProcessor.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+
+namespace
+{
+struct Settings
+{
+    bool allPass = false;
+    bool flip = false;
+    float delayMs = 0.0f;
+};
+
+void processBlockAt (benchmark::State& state, Settings s)
+{
+    const auto rate = static_cast<double> (state.range (0));
+    const auto block = static_cast<int> (state.range (1));
+
+    LumettaAudioProcessor processor;
+    lumetta::tools::SimulatedTransport transport ({}, rate);
+    processor.setPlayHead (&transport);
+    processor.allPassOn = s.allPass;
+    processor.polarityFlip = s.flip;
+    if (auto* d = processor.parameters.getParameter ("delayMs"))
+        d->setValueNotifyingHost (d->convertTo0to1 (s.delayMs));
+    processor.prepareToPlay (rate, block);
+
+    // One block of a 55 Hz bass and kick, copied in before every call as a host would hand it over.
+    juce::AudioBuffer<float> source (4, block), buffer (4, block);
+    for (int i = 0; i < block; ++i)
+        for (int ch = 0; ch < 4; ++ch)
+            source.setSample (ch, i, static_cast<float> (0.5 * std::sin (2.0 * 3.14159265358979 * 55.0 * i / rate)));
+    juce::MidiBuffer midi;
+    for (auto _ : state)
+    {
+        buffer.makeCopyOf (source, true);
+        processor.processBlock (buffer, midi);
+        benchmark::DoNotOptimize (buffer.getReadPointer (0));
+        transport.advance (block);
+    }
+    processor.setPlayHead (nullptr);
+
+    const double audioSeconds = static_cast<double> (state.iterations()) * block / rate;
+    state.counters["realtime"] = benchmark::Counter (audioSeconds, benchmark::Counter::kIsRate);
+}
+
+void sizes (benchmark::internal::Benchmark* b)
+{
+    for (const auto rate : { 44100, 48000, 96000 })
+        for (const auto block : { 64, 512, 2048 })
+            b->Args ({ rate, block });
+    b->ArgNames ({ "rate", "block" });
+}
+} // namespace
+
+BENCHMARK_CAPTURE (processBlockAt, passThrough, Settings {})->Apply (sizes);
+BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, -4.0f })->Apply (sizes);
+
+int main (int argc, char** argv)
+{
+    const juce::ScopedJuceInitialiser_GUI juce;
+    benchmark::Initialize (&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,134 @@
+#include "common/WavFiles.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+struct Run
+{
+    int exitCode;
+    juce::String output;
+};
+
+Run runRender (const juce::StringArray& args)
+{
+    juce::StringArray command { LUMETTA_RENDER_PATH };
+    command.addArray (args);
+    juce::ChildProcess child;
+    if (! child.start (command, juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
+        return { -1, "could not start " LUMETTA_RENDER_PATH };
+    auto text = child.readAllProcessOutput();
+    child.waitForProcessToFinish (60000);
+    return { static_cast<int> (child.getExitCode()), text };
+}
+
+void writeConstantWav (const juce::File& f, int channels, int length, double rate, float value = 0.25f)
+{
+    juce::AudioBuffer<float> b (channels, length);
+    for (int ch = 0; ch < channels; ++ch)
+        juce::FloatVectorOperations::fill (b.getWritePointer (ch), value, length);
+    juce::String error;
+    ASSERT_TRUE (lumetta::tools::writeWav (f, b, rate, error)) << error;
+}
+
+lumetta::tools::Audio read (const juce::File& f)
+{
+    juce::String error;
+    auto audio = lumetta::tools::readWav (f, error);
+    EXPECT_TRUE (audio.has_value()) << error;
+    return audio ? std::move (*audio) : lumetta::tools::Audio {};
+}
+
+class RenderTool : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE (dir.createDirectory());
+        writeConstantWav (bass48, 2, 4800, 48000.0);
+        writeConstantWav (kick48, 1, 4800, 48000.0);
+        writeConstantWav (kick44, 1, 4800, 44100.0);
+        writeConstantWav (kickShort, 1, 4000, 48000.0);
+        notWav.replaceWithText ("RIFF? no, just text");
+    }
+    void TearDown() override { dir.deleteRecursively(); }
+
+    const juce::File dir = juce::File::createTempFile ("lumetta-render-test");
+    juce::File bass48 = dir.getChildFile ("bass48.wav"), kick48 = dir.getChildFile ("kick48.wav");
+    juce::File kick44 = dir.getChildFile ("kick44.wav"), kickShort = dir.getChildFile ("kickShort.wav");
+    juce::File notWav = dir.getChildFile ("notes.wav"), out = dir.getChildFile ("out.wav");
+};
+} // namespace
+
+TEST_F (RenderTool, BuiltInDemoRendersWithItsInputsBesideTheOutput)
+{
+    const auto r = runRender ({ "--out", out.getFullPathName() });
+    ASSERT_EQ (r.exitCode, 0) << r.output;
+    EXPECT_TRUE (r.output.contains ("latency: 960 samples")) << r.output;
+    EXPECT_TRUE (r.output.contains ("peak")) << r.output;
+    EXPECT_TRUE (r.output.contains ("RMS")) << r.output;
+
+    const auto result = read (out);
+    const auto& rendered = result.samples;
+    const auto bassIn = read (dir.getChildFile ("out-bass.wav")).samples;
+    const auto kickIn = read (dir.getChildFile ("out-kick.wav")).samples;
+    EXPECT_EQ (result.sampleRate, 48000.0);
+    ASSERT_EQ (rendered.getNumChannels(), 2);
+    ASSERT_EQ (bassIn.getNumSamples(), rendered.getNumSamples());
+    EXPECT_EQ (kickIn.getNumChannels(), 1);
+    // The default settings play the bass 20 ms late, otherwise unchanged.
+    for (int i = 960; i < rendered.getNumSamples(); i += 97)
+        ASSERT_EQ (rendered.getSample (0, i), bassIn.getSample (0, i - 960)) << i;
+}
+
+TEST_F (RenderTool, SettingsAndTransportOptionsReachTheProcessor)
+{
+    const auto r = runRender ({ "--bass", bass48.getFullPathName(), "--kick", kick48.getFullPathName(),
+                                "--out", out.getFullPathName(), "--set", "delayMs=-10", "--flip", "--block", "100",
+                                "--tempo", "97", "--start-beat", "3", "--loop", "2:6", "--offline",
+                                "--set", "phaseFollowLookahead=off", "--set", "scRate=Bar" });
+    ASSERT_EQ (r.exitCode, 0) << r.output;
+    const auto rendered = read (out).samples;
+    ASSERT_EQ (rendered.getNumSamples(), 4800);
+    EXPECT_EQ (rendered.getSample (0, 479), 0.0f);
+    EXPECT_FLOAT_EQ (rendered.getSample (0, 480), -0.25f);
+}
+
+TEST_F (RenderTool, BadInputIsRefusedWithAMessageAndNoOutputFile)
+{
+    const auto b = bass48.getFullPathName(), o = out.getFullPathName();
+    struct Case
+    {
+        juce::StringArray args;
+        const char* message;
+    };
+    const std::vector<Case> cases {
+        { { "--bass", dir.getChildFile ("missing.wav").getFullPathName(), "--out", o }, "no such file" },
+        { { "--bass", notWav.getFullPathName(), "--out", o }, "not a WAV file" },
+        { { "--bass", b, "--kick", kick44.getFullPathName(), "--out", o }, "must match" },
+        { { "--bass", b, "--kick", kickShort.getFullPathName(), "--out", o }, "must match" },
+        { { "--bass", b, "--rate", "44100", "--out", o }, "does not match" },
+        { { "--bass", b, "--out", o, "--set", "noSuchParam=1" }, "unknown parameter ID \"noSuchParam\"" },
+        { { "--bass", b, "--out", o, "--set", "delayMs=25" }, "out of range" },
+        { { "--bass", b, "--out", o, "--set", "delayMs=abc" }, "needs a number" },
+        { { "--bass", b, "--out", o, "--set", "delayMs=nan" }, "needs a number" },
+        { { "--bass", b, "--out", o, "--set", "scRate=7" }, "out of range" },
+        { { "--out", o, "--block", "0" }, "--block" },
+        { { "--out", o, "--block", "12.5" }, "--block" },
+        { { "--out", o, "--tempo", "fast" }, "--tempo needs a number" },
+        { { "--out", o, "--loop", "8:4" }, "--loop" },
+        { { "--out", o, "--allpass", "900" }, "--allpass" },
+        { { "--out", o, "--frobnicate" }, "unknown option" },
+        { { "--kick", kick48.getFullPathName(), "--out", o }, "--kick needs --bass" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.args.joinIntoString (" ").toStdString());
+        out.deleteFile();
+        const auto r = runRender (c.args);
+        EXPECT_NE (r.exitCode, 0);
+        EXPECT_TRUE (r.output.contains (c.message)) << r.output;
+        EXPECT_FALSE (out.exists());
+        EXPECT_EQ (dir.getNumberOfChildFiles (juce::File::findFiles), 5) << "a stray file was left behind";
+    }
+}
