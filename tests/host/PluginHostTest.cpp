@@ -2,6 +2,7 @@
 
 #include "common/SimulatedTransport.h"
 #include "common/WavFiles.h"
+#include "processor/ParameterIds.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
@@ -17,15 +18,6 @@ const char* const kParameterNames[] {
     "Show Kick Lane", "Show Bass In Lane", "Show Bass Out Lane", "Live Timing", "Timed Hold",
     "Timed Release", "Timed Attack", "Kick Shape", "Full Bass By Eighth", "Phase Follow",
     "Phase Follow Lookahead"
-};
-
-const char* const kParameterIds[] {
-    "delayMs", "allPassFreq", "dowsenOn", "duckMode", "duckDepth", "duckAttack", "duckRelease", "detHp",
-    "detSens", "scTrigger", "scSnap", "scRate", "scLive", "scLowOnly", "scXoverHz", "scLiveHoldMs",
-    "scLiveRelMs", "scHpHz", "scMonoHz", "scOffsetMs", "scLpXover", "scMonoLow", "scAutoGain",
-    "scAutoTargetDb", "scShowKick", "scShowIn", "scShowOut", "scLiveTiming", "scTimedHoldMs",
-    "scTimedReleaseMs", "scTimedAttackMs", "scTimedShape", "scTimedEighth", "phaseFollow",
-    "phaseFollowLookahead"
 };
 
 // The parameters in the order the bundle's plug-in description lists them as writable.
@@ -140,7 +132,7 @@ TEST_P (HostedPlugin, HasMainAndSidechainBusesAndTheThirtyFiveParametersInOrder)
         // order is the one the bundle declares.
         for (const char* name : kParameterNames)
             EXPECT_TRUE (names.contains (name)) << name;
-        EXPECT_EQ (declaredLv2ParameterOrder(), juce::StringArray (kParameterIds));
+        EXPECT_EQ (declaredLv2ParameterOrder(), juce::StringArray (lumetta::param::kAll.data(), static_cast<int> (lumetta::param::kAll.size())));
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace
 {
 using Fade = ReconfigurationFade;
@@ -10,6 +12,22 @@ constexpr int kBase = 960;        // 20 ms at 48 kHz
 constexpr int kLookahead = 18432; // 384 ms at 48 kHz with 512-sample blocks
 constexpr int kFadeSamples = 144; // 3 ms at 48 kHz
 constexpr float kQuietLevel = 0.0005f;
+
+// Holds the audio thread inside processBlock (in its play-head query) until released, using only
+// atomics so that the real-time guard around the block stays clean.
+class HeldPlayHead : public juce::AudioPlayHead
+{
+public:
+    juce::Optional<PositionInfo> getPosition() const override
+    {
+        entered = true;
+        while (! released)
+            std::this_thread::yield();
+        return {};
+    }
+    mutable std::atomic<bool> entered { false };
+    std::atomic<bool> released { false };
+};
 
 class LatencyReconfiguration : public testing::Test
 {
@@ -147,4 +165,43 @@ TEST_F (LatencyReconfiguration, SignalOrPlaybackDuringTheFadeOutTurnsItIntoAFade
     EXPECT_EQ (p.getFadeState(), Fade::none);
     p.timerCallback();
     EXPECT_EQ (p.getLatencySamples(), kBase);
+}
+
+TEST_F (LatencyReconfiguration, ABlockStillRunningAfterTwentyFiveMillisecondsPostponesTheChange)
+{
+    h.setParameter ("phaseFollow", 1.0f);
+    settleQuiet();
+    p.timerCallback();
+    block (kQuietLevel);
+    ASSERT_EQ (p.getFadeState(), Fade::silent);
+
+    HeldPlayHead held;
+    p.setPlayHead (&held);
+    std::thread audio ([this]
+    {
+        auto buffer = signals::constant (4, 512, kQuietLevel);
+        h.processBlock (buffer);
+    });
+    while (! held.entered)
+        std::this_thread::yield();
+
+    const auto start = std::chrono::steady_clock::now();
+    p.timerCallback();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    held.released = true;
+    audio.join();
+    p.setPlayHead (&h.playHead);
+
+    EXPECT_GE (waited, std::chrono::milliseconds (25));
+    EXPECT_FALSE (p.isReconfiguring());
+    EXPECT_EQ (p.getLatencySamples(), kBase);
+    EXPECT_EQ (p.getAppliedLatency(), kBase);
+
+    // The abandoned attempt faded the output back in; the change comes on a later tick.
+    block (kQuietLevel);
+    EXPECT_EQ (p.getFadeState(), Fade::none);
+    p.timerCallback();
+    block (kQuietLevel);
+    p.timerCallback();
+    EXPECT_EQ (p.getLatencySamples(), kLookahead);
 }
