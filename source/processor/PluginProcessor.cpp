@@ -2,7 +2,6 @@
 
 #include "processor/Latency.h"
 #include "processor/ParameterIds.h"
-#include "processor/SafeSample.h"
 
 #include <algorithm>
 #include <cmath>
@@ -135,82 +134,89 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
         midi.clear();
         return;
     }
-
     const juce::ScopedNoDenormals noDenormals;
-    const int numSamples = buffer.getNumSamples();
-    const int numChannels = buffer.getNumChannels();
 
-    // Transport.
     const auto& t = transport.read (getPlayHead());
     hostBpm = t.bpm;
     hostHasTempo = t.hasTempo;
     hostPlaying = t.playing;
 
-    // Buses: bass in channels 0 (and 1), the kick in the channels after the main bus.
-    const int mainChannels = std::min (getMainBusNumInputChannels(), numChannels);
-    const auto* sideBus = getBus (true, 1);
-    const int sideChannels = sideBus != nullptr && sideBus->isEnabled() ? sideBus->getNumberOfChannels() : 0;
-    const bool present = sideChannels > 0 && numChannels > mainChannels;
-    sidechainPresent = present;
+    const auto io = routeChannels (buffer);
+    sidechainPresent = io.sidechainPresent;
 
-    // Parameter intake.
     alignment.intake (alignmentSettingsForBlock(), appliedLatency.load());
+    // Later stages take in their parameters here, then phase follow polls its results.
 
     midi.clear();
 
-    if (mainChannels == 0)
+    if (io.left == nullptr)
     {
         buffer.clear();
         return;
     }
+    const auto kick = processSamples (io, t.playing);
+    finishBlock (buffer, io, kick);
+}
 
-    float* left = buffer.getWritePointer (0);
-    float* right = mainChannels > 1 ? buffer.getWritePointer (1) : nullptr;
-    const float* kickL = present ? buffer.getReadPointer (mainChannels) : nullptr;
-    const float* kickR = present && sideChannels > 1 && numChannels > mainChannels + 1
-                             ? buffer.getReadPointer (mainChannels + 1) : nullptr;
+LumettaAudioProcessor::BlockChannels LumettaAudioProcessor::routeChannels (juce::AudioBuffer<float>& buffer) const noexcept
+{
+    // Bass in channels 0 (and 1); the kick in the one or two channels after the main bus.
+    BlockChannels io;
+    io.numSamples = buffer.getNumSamples();
+    const int numChannels = buffer.getNumChannels();
+    const int mainChannels = std::min (getMainBusNumInputChannels(), numChannels);
+    const auto* sideBus = getBus (true, 1);
+    const int sideChannels = sideBus != nullptr && sideBus->isEnabled() ? sideBus->getNumberOfChannels() : 0;
+    io.sidechainPresent = sideChannels > 0 && numChannels > mainChannels;
 
-    const bool playing = t.playing;
-    bool kickSeen = false;
-    double kickSumOfSquares = 0.0;
+    if (mainChannels > 0)
+        io.left = buffer.getWritePointer (0);
+    if (mainChannels > 1)
+        io.right = buffer.getWritePointer (1);
+    if (io.sidechainPresent)
+        io.kickLeft = buffer.getReadPointer (mainChannels);
+    if (io.sidechainPresent && sideChannels > 1 && numChannels > mainChannels + 1)
+        io.kickRight = buffer.getReadPointer (mainChannels + 1);
+    return io;
+}
 
+LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const BlockChannels& io, bool playing) noexcept
+{
+    KickStats kickStats;
     fade.beginBlock();
-    for (int i = 0; i < numSamples; ++i)
+    for (int i = 0; i < io.numSamples; ++i)
     {
-        const float inL = lumetta::safeSample (left[i]);
-        const float inR = right != nullptr ? lumetta::safeSample (right[i]) : inL;
-        float kick = 0.0f;
-        if (kickL != nullptr)
-        {
-            kick = kickR != nullptr ? 0.5f * (lumetta::safeSample (kickL[i]) + lumetta::safeSample (kickR[i]))
-                                    : lumetta::safeSample (kickL[i]);
-            kickSeen = kickSeen || std::abs (kick) > SidechainMonitor::kSignalThreshold;
-            kickSumOfSquares += static_cast<double> (kick) * kick;
-        }
+        const float inL = lumetta::safeSample (io.left[i]);
+        const float inR = io.right != nullptr ? lumetta::safeSample (io.right[i]) : inL;
+        const float kick = io.kick (i);
+        kickStats.add (kick);
 
         const AlignedFrame aligned = alignment.process (inL, inR, kick);
 
         const float gain = fade.nextGain (playing, std::max (std::abs (inL), std::abs (inR)));
         const float outL = aligned.left * gain;
         const float outR = aligned.right * gain;
-        left[i] = outL;
-        if (right != nullptr)
-            right[i] = outR;
+        io.left[i] = outL;
+        if (io.right != nullptr)
+            io.right[i] = outR;
 
-        quietDetector.update (inL, inR, outL, right != nullptr ? outR : outL);
+        quietDetector.update (inL, inR, outL, io.right != nullptr ? outR : outL);
     }
     fade.endBlock();
+    return kickStats;
+}
 
-    // End of block.
-    sidechain.endBlock (present, kickSeen, kickSumOfSquares, numSamples, sampleRate);
-    sidechainActive = present && sidechain.isActive();
+void LumettaAudioProcessor::finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept
+{
+    sidechain.endBlock (io.sidechainPresent, kick.sawSignal, kick.sumOfSquares, io.numSamples, sampleRate);
+    sidechainActive = io.sidechainPresent && sidechain.isActive();
     quiet = quietDetector.isQuiet();
     silent = quietDetector.isSilent();
-    transport.advance (numSamples, sampleRate);
+    transport.advance (io.numSamples, sampleRate);
 
-    const int outputChannels = std::min (getMainBusNumOutputChannels(), numChannels);
-    for (int ch = outputChannels; ch < numChannels; ++ch)
-        buffer.clear (ch, 0, numSamples);
+    const int numChannels = buffer.getNumChannels();
+    for (int ch = std::min (getMainBusNumOutputChannels(), numChannels); ch < numChannels; ++ch)
+        buffer.clear (ch, 0, io.numSamples);
 }
 
 void LumettaAudioProcessor::timerCallback()

@@ -4,12 +4,14 @@
 #include "processor/HostTransport.h"
 #include "processor/QuietDetector.h"
 #include "processor/ReconfigurationFade.h"
+#include "processor/SafeSample.h"
 #include "processor/SidechainMonitor.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
 #include <array>
 #include <atomic>
+#include <cmath>
 
 class LumettaAudioProcessor : public juce::AudioProcessor, public juce::Timer
 {
@@ -76,6 +78,41 @@ private:
     // Audio thread: parameters are read only through the raw value pointers.
     float value (int index) const noexcept { return values[static_cast<size_t> (index)]->load (std::memory_order_relaxed); }
     bool isOn (int index) const noexcept { return value (index) > 0.5f; }
+
+    // One host block's channels: bass in place, the kick read-only.
+    struct BlockChannels
+    {
+        float* left = nullptr;
+        float* right = nullptr; // null for a mono main bus
+        const float* kickLeft = nullptr;
+        const float* kickRight = nullptr;
+        int numSamples = 0;
+        bool sidechainPresent = false;
+
+        // Mono of the kick; silence without a sidechain.
+        float kick (int i) const noexcept
+        {
+            if (kickLeft == nullptr)
+                return 0.0f;
+            const float l = lumetta::safeSample (kickLeft[i]);
+            return kickRight != nullptr ? 0.5f * (l + lumetta::safeSample (kickRight[i])) : l;
+        }
+    };
+
+    struct KickStats
+    {
+        bool sawSignal = false;
+        double sumOfSquares = 0.0;
+        void add (float k) noexcept
+        {
+            sawSignal = sawSignal || std::abs (k) > SidechainMonitor::kSignalThreshold;
+            sumOfSquares += static_cast<double> (k) * k;
+        }
+    };
+
+    BlockChannels routeChannels (juce::AudioBuffer<float>& buffer) const noexcept;
+    KickStats processSamples (const BlockChannels& io, bool playing) noexcept;
+    void finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept;
 
     AlignmentSettings alignmentSettingsForBlock() noexcept;
     void clearAudioThreadState() noexcept;
