@@ -47,6 +47,9 @@ LumettaAudioProcessor::LumettaAudioProcessor()
     baseLatency = lumetta::latency::baseSamples (sampleRate);
     appliedLatency = baseLatency.load();
     startTimer (33);
+
+    curve = dowsen::CurveModel::makeFactoryPreset (0);
+    sampleShapeTable();
 }
 
 LumettaAudioProcessor::~LumettaAudioProcessor()
@@ -77,6 +80,8 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     // One line long enough for either latency, so switching between them never reallocates.
     const int delayLineLength = baseLatency.load() + lookaheadLatency.load() + 1;
     alignment.prepare (sampleRate, delayLineLength, alignmentSettingsForBlock());
+
+    sampleShapeTable();
 
     quietDetector.prepare (delayLineLength);
     quiet = true;
@@ -269,6 +274,63 @@ void LumettaAudioProcessor::clearAudioThreadState() noexcept
     alignment.reset();
     // The ducking chain, splitters, band analyzers, auto level, phase meters and phase follow are
     // cleared here as well once they exist.
+}
+
+void LumettaAudioProcessor::sampleShapeTable()
+{
+    dowsen::ShapeTableExchange::Table table;
+    {
+        const juce::ScopedLock lock (curveLock);
+        for (int i = 0; i < dowsen::ShapeTableExchange::kSize; ++i)
+            table[static_cast<size_t> (i)] = curve.evaluate (static_cast<float> (i) / 1023.0f);
+    }
+    const std::lock_guard<std::mutex> writer (shapeTableWriter);
+    shapeTables.publish (table.data());
+}
+
+void LumettaAudioProcessor::pushCurveUndoState()
+{
+    const juce::ScopedLock lock (curveLock);
+    undoStack.push_back (curve);
+    if (undoStack.size() > kMaxCurveUndo)
+        undoStack.erase (undoStack.begin());
+}
+
+bool LumettaAudioProcessor::undoCurveEdit()
+{
+    {
+        const juce::ScopedLock lock (curveLock);
+        if (undoStack.empty())
+            return false;
+        curve = std::move (undoStack.back());
+        undoStack.pop_back();
+    }
+    activeTile = -1;
+    sampleShapeTable();
+    return true;
+}
+
+void LumettaAudioProcessor::applyPresetCurve (const dowsen::CurveModel& shape, int index)
+{
+    pushCurveUndoState();
+    {
+        const juce::ScopedLock lock (curveLock);
+        curve = shape;
+    }
+    activeTile = std::min (index, dowsen::CurveModel::numFactoryPresets() - 1);
+    sampleShapeTable();
+}
+
+void LumettaAudioProcessor::curveEdited()
+{
+    activeTile = -1;
+    sampleShapeTable();
+}
+
+bool LumettaAudioProcessor::hasCurveUndo() const
+{
+    const juce::ScopedLock lock (curveLock);
+    return ! undoStack.empty();
 }
 
 juce::AudioProcessorEditor* LumettaAudioProcessor::createEditor()

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "curve/CurveModel.h"
 #include "processor/AlignmentStage.h"
 #include "processor/HostTransport.h"
 #include "processor/QuietDetector.h"
 #include "processor/ReconfigurationFade.h"
 #include "processor/SafeSample.h"
+#include "processor/ShapeTableExchange.h"
 #include "processor/SidechainMonitor.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -12,6 +14,8 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <mutex>
+#include <vector>
 
 class LumettaAudioProcessor : public juce::AudioProcessor, public juce::Timer
 {
@@ -71,6 +75,25 @@ public:
     bool isQuiet() const noexcept { return quiet.load(); }
     bool isSilent() const noexcept { return silent.load(); }
 
+    // The duck curve. Read and written only under curveLock, never on the audio thread, which
+    // hears it through the shape table.
+    dowsen::CurveModel curve;
+    juce::CriticalSection curveLock;
+    // The quick tile whose shape was last loaded, or -1 once the curve was changed otherwise.
+    std::atomic<int> activeTile { 0 };
+
+    // Every curve change goes through these; each ends by resampling the shape table.
+    void pushCurveUndoState();
+    bool undoCurveEdit();
+    void applyPresetCurve (const dowsen::CurveModel& shape, int index);
+    void curveEdited();
+    bool hasCurveUndo() const;
+
+    static constexpr size_t kMaxCurveUndo = 64;
+
+    // The sampled curve on its way to the audio thread.
+    dowsen::ShapeTableExchange& getShapeTables() noexcept { return shapeTables; }
+
     // The transport of the last block (audio thread; for the stages and for tests).
     const TransportSnapshot& getTransport() const noexcept { return transport.current(); }
 
@@ -114,6 +137,8 @@ private:
     KickStats processSamples (const BlockChannels& io, bool playing) noexcept;
     void finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept;
 
+    void sampleShapeTable();
+
     AlignmentSettings alignmentSettingsForBlock() noexcept;
     void clearAudioThreadState() noexcept;
 
@@ -122,6 +147,10 @@ private:
     AlignmentStage alignment;
     // Later stages (ducking chain, meters, display capture, analysis) join here, each owned by
     // value and prepared in prepareToPlay.
+
+    std::vector<dowsen::CurveModel> undoStack; // oldest first; guarded by curveLock
+    dowsen::ShapeTableExchange shapeTables;
+    std::mutex shapeTableWriter; // the exchange takes one writer at a time
 
     HostTransport transport;
     SidechainMonitor sidechain;
