@@ -1,6 +1,9 @@
 #include "helpers/RealtimeGuard.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
+
+#include <atomic>
 
 #include <cstdlib>
 #include <new>
@@ -63,16 +66,22 @@ void operator delete[] (void* p, std::align_val_t) noexcept { release (p); }
 void operator delete (void* p, std::size_t, std::align_val_t) noexcept { release (p); }
 void operator delete[] (void* p, std::size_t, std::align_val_t) noexcept { release (p); }
 
-// Interposes the C library's blocking mutex lock for this executable; the versioned alias reaches
-// glibc's own implementation without a dlsym call (which itself takes locks).
-__asm__ (".symver lumettaRealMutexLock, __pthread_mutex_lock@GLIBC_2.2.5");
-extern "C" int lumettaRealMutexLock (pthread_mutex_t*);
-
+// Interposes the blocking mutex lock for this executable. The next definition (the C library's,
+// or a sanitizer's interceptor in front of it) is looked up on first use; glibc's dlsym takes its
+// own locks internally, not through this symbol.
 extern "C" int pthread_mutex_lock (pthread_mutex_t* m)
 {
+    using Lock = int (*) (pthread_mutex_t*);
+    static std::atomic<Lock> next { nullptr };
+    Lock real = next.load (std::memory_order_acquire);
+    if (real == nullptr)
+    {
+        real = reinterpret_cast<Lock> (dlsym (RTLD_NEXT, "pthread_mutex_lock"));
+        next.store (real, std::memory_order_release);
+    }
     if (counting)
         ++lockCount;
-    return lumettaRealMutexLock (m);
+    return real (m);
 }
 
 RealtimeGuard::RealtimeGuard()
