@@ -79,13 +79,20 @@ void AlignmentStage::reset() noexcept
         f.reset();
 }
 
+int AlignmentStage::delayInSamples (float ms, double rate) noexcept
+{
+    // Truncation toward zero, but a value a hair below a whole sample counts as that sample:
+    // -4.5 ms at 48 kHz is -216 samples, even though -4.5f / 1000 * 48000 comes out at
+    // -215.99998 in single precision.
+    const double samples = static_cast<double> (ms) * rate / 1000.0;
+    return static_cast<int> (samples + std::copysign (1.0e-4, samples));
+}
+
 int AlignmentStage::delaySamplesFor (float ms) const noexcept
 {
     if (length < 1)
         return 0;
-    // Single precision on purpose: -10 ms at 48 kHz must land on exactly -480 samples.
-    const int samples = static_cast<int> (ms / 1000.0f * static_cast<float> (sampleRate));
-    return std::clamp (samples, -(length - 1), length - 1);
+    return std::clamp (delayInSamples (ms, sampleRate), -(length - 1), length - 1);
 }
 
 int AlignmentStage::tapFor (int samples) const noexcept

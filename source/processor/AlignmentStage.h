@@ -70,6 +70,9 @@ public:
     int getKickTap() const noexcept { return kickTap; }
     const AllPassFilter& getFilter (int channel) const noexcept { return allPass[channel != 0 ? 1 : 0]; }
 
+    // The whole samples a delay in ms plays at; every comparison of delays in samples uses this.
+    static int delayInSamples (float ms, double rate) noexcept;
+
     static constexpr float kMaxDelayMs = 10.0f;
 
 private:

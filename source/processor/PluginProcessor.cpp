@@ -338,14 +338,3 @@ juce::AudioProcessorEditor* LumettaAudioProcessor::createEditor()
     // Until the product editor exists, the host's generic parameter view.
     return new juce::GenericAudioProcessorEditor (*this);
 }
-
-void LumettaAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
-{
-    // Nothing is saved yet: the saved state format is defined together with the duck curve, and
-    // writing an interim format now would leave host projects with states nothing can read later.
-    destData.reset();
-}
-
-void LumettaAudioProcessor::setStateInformation (const void*, int)
-{
-}

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -62,6 +63,19 @@ public:
     std::atomic<bool> allPassOn { false };
     std::atomic<float> allPassFreqHz { 100.0f };
     std::atomic<float> allPassQ { 0.707f };
+
+    // View settings the editor keeps here so that they survive closing it; saved with the project.
+    std::atomic<int> displayDivision { 0 }; // grid division: 0 1/4, 1 1/8, 2 1/16, 3 1/2, 4 bar
+    std::atomic<int> scopeViewMode { 1 };   // 0 combined, 1 separate, 2 phase delta
+    std::atomic<bool> scopePost { true };
+    std::atomic<int> legacyInt { 0 };       // kept for states written by older versions
+    std::atomic<int> editorWidth { 1320 };
+    std::atomic<int> editorHeight { 840 };
+    std::atomic<bool> showGrReadout { false };
+    std::atomic<bool> showCollisionMeter { false };
+
+    // Advanced whenever phase follow work in flight must be dropped (a state restore, for one).
+    std::atomic<std::uint64_t> followEpoch { 0 };
 
     float getCurrentDelayMs() const noexcept { return alignment.getCurrentDelayMs(); }
     int getCurrentDelaySamples() const noexcept { return alignment.getCurrentDelaySamples(); }

@@ -207,4 +207,44 @@ TEST_P (HostedPlugin, RenderWithSidechainAndPlayingTransportMatchesLumettaRender
     EXPECT_GT (expected.getMagnitude (0, 0, length), 0.1f);
 }
 
+TEST_P (HostedPlugin, StateSavedByTheHostRestoresIntoANewInstance)
+{
+    const auto byName = [] (juce::AudioPluginInstance& p, const char* name)
+    {
+        for (auto* param : p.getParameters())
+            if (param->getName (100) == name)
+                return param;
+        ADD_FAILURE() << "no parameter " << name;
+        return p.getParameters()[0];
+    };
+
+    auto a = load (48000.0, 512);
+    ASSERT_NE (a, nullptr);
+    prepare (*a, 48000.0, 512);
+    for (const auto& [name, text] : { std::pair { "Delay", "-3.5" }, std::pair { "Dowsen On", "1" }, std::pair { "Duck Rate", "Bar" } })
+    {
+        auto* param = byName (*a, name);
+        param->setValueNotifyingHost (param->getValueForText (text));
+    }
+    juce::AudioBuffer<float> buffer (4, 512);
+    buffer.clear();
+    juce::MidiBuffer midi;
+    a->processBlock (buffer, midi);
+    juce::MemoryBlock state;
+    a->getStateInformation (state);
+    a->releaseResources();
+    ASSERT_GT (state.getSize(), 144u);
+
+    auto b = load (48000.0, 512);
+    ASSERT_NE (b, nullptr);
+    prepare (*b, 48000.0, 512);
+    b->setStateInformation (state.getData(), static_cast<int> (state.getSize()));
+    b->processBlock (buffer, midi);
+    for (const char* name : kParameterNames)
+        EXPECT_EQ (byName (*b, name)->getText (byName (*b, name)->getValue(), 100),
+                   byName (*a, name)->getText (byName (*a, name)->getValue(), 100)) << name;
+    EXPECT_EQ (byName (*b, "Delay")->getText (byName (*b, "Delay")->getValue(), 100), "-3.5");
+    b->releaseResources();
+}
+
 INSTANTIATE_TEST_SUITE_P (Formats, HostedPlugin, testing::Values (Format::vst3, Format::lv2), formatName);

@@ -37,6 +37,7 @@ INSTANTIATE_TEST_SUITE_P (Alignment, ManualDelay,
                                            DelayCase { 48000.0, 15.0f, 1440 },  // applied as 10 ms
                                            DelayCase { 48000.0, -20.0f, 480 },  // applied as -10 ms
                                            DelayCase { 48000.0, 3.3f, 960 + 158 },
+                                           DelayCase { 48000.0, -4.5f, 960 - 216 },
                                            DelayCase { 44100.0, 0.0f, 882 },
                                            DelayCase { 44100.0, -10.0f, 441 },
                                            DelayCase { 96000.0, 10.0f, 2880 }));

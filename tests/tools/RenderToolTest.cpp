@@ -94,6 +94,30 @@ TEST_F (RenderTool, SettingsAndTransportOptionsReachTheProcessor)
     EXPECT_FLOAT_EQ (rendered.getSample (0, 480), -0.25f);
 }
 
+TEST_F (RenderTool, ASavedStateRendersTheSameAsTheSettingsItWasSavedWith)
+{
+    const auto state = dir.getChildFile ("session.lumetta"), again = dir.getChildFile ("again.wav");
+    const juce::StringArray inputs { "--bass", bass48.getFullPathName(), "--kick", kick48.getFullPathName() };
+    auto first = inputs;
+    first.addArray ({ "--out", out.getFullPathName(), "--set", "delayMs=-6.2", "--flip", "--allpass", "140:1.3",
+                      "--state-out", state.getFullPathName() });
+    auto second = inputs;
+    second.addArray ({ "--out", again.getFullPathName(), "--state-in", state.getFullPathName() });
+
+    const auto a = runRender (first);
+    ASSERT_EQ (a.exitCode, 0) << a.output;
+    ASSERT_TRUE (state.existsAsFile());
+    const auto b = runRender (second);
+    ASSERT_EQ (b.exitCode, 0) << b.output;
+
+    const auto x = read (out).samples, y = read (again).samples;
+    ASSERT_EQ (x.getNumSamples(), y.getNumSamples());
+    for (int ch = 0; ch < 2; ++ch)
+        for (int i = 0; i < x.getNumSamples(); ++i)
+            ASSERT_EQ (x.getSample (ch, i), y.getSample (ch, i)) << ch << ":" << i;
+    EXPECT_GT (x.getMagnitude (0, 0, x.getNumSamples()), 0.1f);
+}
+
 TEST_F (RenderTool, BadInputIsRefusedWithAMessageAndNoOutputFile)
 {
     const auto b = bass48.getFullPathName(), o = out.getFullPathName();
@@ -120,6 +144,7 @@ TEST_F (RenderTool, BadInputIsRefusedWithAMessageAndNoOutputFile)
         { { "--out", o, "--allpass", "900" }, "--allpass" },
         { { "--out", o, "--frobnicate" }, "unknown option" },
         { { "--kick", kick48.getFullPathName(), "--out", o }, "--kick needs --bass" },
+        { { "--bass", b, "--out", o, "--state-in", dir.getChildFile ("none.state").getFullPathName() }, "cannot read the state file" },
     };
     for (const auto& c : cases)
     {

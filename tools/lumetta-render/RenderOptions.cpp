@@ -42,6 +42,8 @@ line and a kick pattern at 120 BPM, written next to the output as <out>-bass.wav
   --start-beat B       transport position of the first sample in beats (default 0)
   --stopped            transport stopped (default: playing)
   --loop A:B           host loop from beat A to beat B
+  --state-in FILE      restore a saved processor state before the other settings
+  --state-out FILE     save the processor state after the render
   --set ID=VALUE       a parameter in its own units, by ID (repeatable), e.g. --set delayMs=-3
   --flip               polarity flip
   --allpass FREQ[:Q]   all-pass rotation on, at FREQ Hz (20..500) with Q (0.1..10, default 0.707)
@@ -81,11 +83,13 @@ std::optional<juce::String> parseRenderOptions (const juce::StringArray& args, R
             o.polarityFlip = true;
         else if (a == "--offline")
             o.offline = true;
-        else if (a == "--bass" || a == "--kick" || a == "--out")
+        else if (a == "--bass" || a == "--kick" || a == "--out" || a == "--state-in" || a == "--state-out")
         {
             if (! needValue (v) || v.isEmpty())
                 return a + " needs a file name";
-            (a == "--bass" ? o.bassFile : a == "--kick" ? o.kickFile : o.outFile) = fileArg (v);
+            auto& file = a == "--bass" ? o.bassFile : a == "--kick" ? o.kickFile : a == "--out" ? o.outFile
+                       : a == "--state-in" ? o.stateIn : o.stateOut;
+            file = fileArg (v);
         }
         else if (a == "--rate" || a == "--block" || a == "--tempo" || a == "--start-beat")
         {

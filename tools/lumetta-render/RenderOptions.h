@@ -17,6 +17,7 @@ struct ParameterSetting
 struct RenderOptions
 {
     juce::File bassFile, kickFile, outFile;
+    juce::File stateIn, stateOut; // saved processor states, as a host stores them
     std::optional<double> sampleRate; // the demo's rate, or a check against the input files
     int blockSize = 512;
     TransportSettings transport;

@@ -174,14 +174,25 @@ int run (const juce::StringArray& args)
     if (! processor.setBusesLayout (layout))
         throw Failure { "Lumetta does not accept this channel layout" };
 
+    if (o.stateIn != juce::File())
+    {
+        juce::MemoryBlock state;
+        if (! o.stateIn.existsAsFile() || ! o.stateIn.loadFileAsData (state))
+            throw Failure { "cannot read the state file " + o.stateIn.getFullPathName() };
+        processor.setStateInformation (state.getData(), static_cast<int> (state.getSize()));
+    }
     for (const auto& s : o.parameters)
         setParameter (processor, s);
-    processor.polarityFlip = o.polarityFlip;
-    processor.allPassOn = o.allPassOn;
-    processor.allPassFreqHz = o.allPassFreqHz;
-    processor.allPassQ = o.allPassQ;
+    // Only what the command line asks for: a restored state keeps its own settings otherwise.
+    if (o.polarityFlip)
+        processor.polarityFlip = true;
     if (o.allPassOn)
+    {
+        processor.allPassOn = true;
+        processor.allPassFreqHz = o.allPassFreqHz;
+        processor.allPassQ = o.allPassQ;
         setParameter (processor, { "allPassFreq", juce::String (o.allPassFreqHz) });
+    }
 
     const auto out = render (processor, bass.samples, haveKick ? &kick.samples : nullptr, o, rate);
 
@@ -192,6 +203,14 @@ int run (const juce::StringArray& args)
         writeOrFail (stem.getSiblingFile (stem.getFileName() + "-kick.wav"), kick.samples, rate);
     }
     writeOrFail (o.outFile, out, rate);
+    if (o.stateOut != juce::File())
+    {
+        juce::MemoryBlock state;
+        processor.getStateInformation (state);
+        juce::TemporaryFile temp (o.stateOut);
+        if (! temp.getFile().replaceWithData (state.getData(), state.getSize()) || ! temp.overwriteTargetFileWithTemporary())
+            throw Failure { "cannot write the state file " + o.stateOut.getFullPathName() };
+    }
 
     const auto in = levelsOf (bass.samples), result = levelsOf (out);
     std::cout << "latency: " << processor.getLatencySamples() << " samples ("
