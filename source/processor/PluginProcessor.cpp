@@ -64,8 +64,7 @@ const juce::String LumettaAudioProcessor::getName() const
 
 int LumettaAudioProcessor::getTargetLatency() const noexcept
 {
-    const bool lookahead = values[kPhaseFollow]->load() > 0.5f && values[kPhaseFollowLookahead]->load() > 0.5f;
-    return lookahead ? lookaheadLatency.load() : baseLatency.load();
+    return isOn (kPhaseFollow) && isOn (kPhaseFollowLookahead) ? lookaheadLatency.load() : baseLatency.load();
 }
 
 void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSamplesPerBlock)

@@ -112,7 +112,7 @@ public:
     const TransportSnapshot& getTransport() const noexcept { return transport.current(); }
 
 private:
-    // Audio thread: parameters are read only through the raw value pointers.
+    // Parameters are read only through the raw value pointers, on any thread.
     float value (int index) const noexcept { return values[static_cast<size_t> (index)]->load (std::memory_order_relaxed); }
     bool isOn (int index) const noexcept { return value (index) > 0.5f; }
 
