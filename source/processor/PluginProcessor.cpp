@@ -39,6 +39,12 @@ LumettaAudioProcessor::LumettaAudioProcessor()
         values[i] = parameters.getRawParameterValue (p::kAll[i]);
         jassert (values[i] != nullptr);
     }
+    // The tree's raw values start from the defaults converted through the normalised range without
+    // snapping, which leaves some a hair off their step (179.99998 for 180 Hz). Announcing each
+    // value once puts the raw value on its step, so a fresh instance and a restored one hold, and
+    // save, the same values.
+    for (auto* param : getParameters())
+        param->sendValueChangedMessageToListeners (param->getValue());
 
     // JUCE's LV2 client only reports a position on cycles in which the host sent one.
     transport.setExtrapolatesMissingPositions (wrapperType == wrapperType_LV2);
