@@ -35,7 +35,6 @@ juce::MemoryBlock save (LumettaAudioProcessor& p)
 
 void savedState (const std::uint8_t* data, std::size_t size)
 {
-    static const juce::ScopedJuceInitialiser_GUI juce;
     LumettaAudioProcessor p;
     p.setStateInformation (data, static_cast<int> (std::min<std::size_t> (size, 1u << 24)));
 

@@ -8,7 +8,7 @@
 namespace lumetta::fuzz
 {
 // Any bytes as a saved state: no crash, no out-of-bounds read, nothing non-finite left behind, and
-// what is then saved restores to the same bytes.
+// what is then saved restores to the same bytes. JUCE must be initialised by the caller.
 void savedState (const std::uint8_t* data, std::size_t size);
 
 // Any text as a curve: a curve the parser accepts survives its own text form.

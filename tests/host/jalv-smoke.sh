@@ -12,6 +12,8 @@ done
 work=$(mktemp -d)
 export JACK_DEFAULT_SERVER="lumetta-smoke-$$"
 export JACK_NO_AUDIO_RESERVATION=1
+# Clients must wait for our server, not start one of their own.
+export JACK_NO_START_SERVER=1
 pids=()
 cleanup() {
   exec 3>&-
@@ -21,11 +23,22 @@ cleanup() {
 }
 trap cleanup EXIT
 
-jackd --no-realtime -d dummy -r 48000 -p 512 >"$work/jackd.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do jack_lsp >/dev/null 2>&1 && break; sleep 0.2; done
-if ! jack_lsp >/dev/null 2>&1; then
-  echo "SKIPPED: jackd could not start here:"; cat "$work/jackd.log"; exit 77
+start_jackd() {
+  jackd --no-realtime -d dummy -r 48000 -p 512 >"$work/jackd.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do jack_lsp >/dev/null 2>&1 && return 0; sleep 0.2; done
+  return 1
+}
+if ! start_jackd; then
+  # A JACK server killed without cleaning up leaves a stale shared-memory registry that makes
+  # every later server hang at start. With no JACK server running at all it is safe to drop it.
+  kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; pids=()
+  if ! pgrep -x jackd >/dev/null && ! pgrep -x jackdbus >/dev/null; then
+    rm -f /dev/shm/jack-shm-registry /dev/shm/jack_sem.* /dev/shm/jack-[0-9]*-[0-9]* 2>/dev/null
+  fi
+  if ! start_jackd; then
+    echo "SKIPPED: jackd could not start here:"; cat "$work/jackd.log"; exit 77
+  fi
 fi
 
 # jalv reads commands from stdin and quits at its end: hold a pipe open while the ports are listed.
@@ -35,7 +48,7 @@ pids+=($!)
 exec 3>"$work/stdin"
 
 ports=""
-for _ in $(seq 75); do
+for _ in $(seq 150); do
   ports=$(jack_lsp -t 2>/dev/null | paste - - | grep '^lumetta:' | grep 'audio' || true)
   [ "$(printf '%s\n' "$ports" | grep -c audio)" -ge 6 ] && break
   sleep 0.2
