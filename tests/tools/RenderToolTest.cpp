@@ -88,6 +88,9 @@ TEST_F (RenderTool, SettingsAndTransportOptionsReachTheProcessor)
                                 "--tempo", "97", "--start-beat", "3", "--loop", "2:6", "--offline",
                                 "--set", "phaseFollowLookahead=off", "--set", "scRate=Bar" });
     ASSERT_EQ (r.exitCode, 0) << r.output;
+    const auto withoutTransport = runRender ({ "--bass", bass48.getFullPathName(), "--out", dir.getChildFile ("free.wav").getFullPathName(),
+                                               "--no-transport" });
+    EXPECT_EQ (withoutTransport.exitCode, 0) << withoutTransport.output;
     const auto rendered = read (out).samples;
     ASSERT_EQ (rendered.getNumSamples(), 4800);
     EXPECT_EQ (rendered.getSample (0, 479), 0.0f);

@@ -41,6 +41,7 @@ line and a kick pattern at 120 BPM, written next to the output as <out>-bass.wav
   --tempo BPM          host tempo (default 120)
   --start-beat B       transport position of the first sample in beats (default 0)
   --stopped            transport stopped (default: playing)
+  --no-transport       no host transport at all (no tempo, no position)
   --loop A:B           host loop from beat A to beat B
   --state-in FILE      restore a saved processor state before the other settings
   --state-out FILE     save the processor state after the render
@@ -79,6 +80,8 @@ std::optional<juce::String> parseRenderOptions (const juce::StringArray& args, R
             o.showHelp = true;
         else if (a == "--stopped")
             o.transport.playing = false;
+        else if (a == "--no-transport")
+            o.withTransport = false;
         else if (a == "--flip")
             o.polarityFlip = true;
         else if (a == "--offline")

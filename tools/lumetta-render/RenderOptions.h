@@ -21,6 +21,7 @@ struct RenderOptions
     std::optional<double> sampleRate; // the demo's rate, or a check against the input files
     int blockSize = 512;
     TransportSettings transport;
+    bool withTransport = true; // false: a host that gives no play head at all
     std::vector<ParameterSetting> parameters;
     bool polarityFlip = false;
     bool allPassOn = false;

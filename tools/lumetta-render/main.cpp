@@ -98,7 +98,7 @@ juce::AudioBuffer<float> render (LumettaAudioProcessor& processor, const juce::A
     const int length = bass.getNumSamples();
 
     SimulatedTransport transport (o.transport, rate);
-    processor.setPlayHead (&transport);
+    processor.setPlayHead (o.withTransport ? &transport : nullptr);
     processor.setNonRealtime (o.offline);
     processor.prepareToPlay (rate, o.blockSize);
 
@@ -143,7 +143,6 @@ int run (const juce::StringArray& args)
         bass = { std::move (demo.bass), rate };
         kick = { std::move (demo.kick), rate };
         haveKick = true;
-        o.transport.bpm = kDemoBpm;
     }
     else
     {
