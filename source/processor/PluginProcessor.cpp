@@ -14,6 +14,8 @@ constexpr int kDelayMs = p::indexOf (p::delayMs);
 constexpr int kAllPassFreq = p::indexOf (p::allPassFreq);
 constexpr int kPhaseFollow = p::indexOf (p::phaseFollow);
 constexpr int kPhaseFollowLookahead = p::indexOf (p::phaseFollowLookahead);
+constexpr int kScLpXover = p::indexOf (p::scLpXover);
+constexpr int kScXoverHz = p::indexOf (p::scXoverHz);
 
 // How long the timer waits for a running block before giving up on this tick.
 constexpr int kBlockWaitMs = 25;
@@ -93,6 +95,9 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     silent = true;
     fade.prepare (sampleRate);
 
+    linearPhase.prepare (sampleRate, isOn (kScLpXover), value (kScXoverHz));
+    linearPhaseLatency = linearPhase.latency();
+
     appliedLatency = getTargetLatency();
     setLatencySamples (appliedLatency.load() + linearPhaseLatency.load());
 }
@@ -155,6 +160,12 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
     sidechainPresent = io.sidechainPresent;
 
     alignment.intake (alignmentSettingsForBlock(), appliedLatency.load());
+    if (linearPhase.intake (isOn (kScLpXover), value (kScXoverHz)))
+    {
+        // The split's latency is reported at once; the crossfade inside keeps the audio whole.
+        linearPhaseLatency = linearPhase.latency();
+        setLatencySamples (appliedLatency.load() + linearPhaseLatency.load());
+    }
     // Later stages take in their parameters here, then phase follow polls its results.
 
     midi.clear();
@@ -201,7 +212,7 @@ LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const Bl
         const float kick = io.kick (i);
         kickStats.add (kick);
 
-        const AlignedFrame aligned = alignment.process (inL, inR, kick);
+        const AlignedFrame aligned = linearPhase.process (alignment.process (inL, inR, kick));
 
         const float gain = fade.nextGain (playing, std::max (std::abs (inL), std::abs (inR)));
         const float outL = aligned.left * gain;
@@ -277,8 +288,9 @@ void LumettaAudioProcessor::timerCallback()
 void LumettaAudioProcessor::clearAudioThreadState() noexcept
 {
     alignment.reset();
-    // The ducking chain, splitters, band analyzers, auto level, phase meters and phase follow are
-    // cleared here as well once they exist.
+    linearPhase.reset();
+    // The ducking chain, band analyzers, auto level, phase meters and phase follow are cleared
+    // here as well once they exist.
 }
 
 void LumettaAudioProcessor::sampleShapeTable()

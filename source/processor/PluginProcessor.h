@@ -3,6 +3,7 @@
 #include "curve/CurveModel.h"
 #include "processor/AlignmentStage.h"
 #include "processor/HostTransport.h"
+#include "processor/LinearPhaseCompensation.h"
 #include "processor/QuietDetector.h"
 #include "processor/ReconfigurationFade.h"
 #include "processor/SafeSample.h"
@@ -83,6 +84,7 @@ public:
     int getBaseLatency() const noexcept { return baseLatency.load(); }
     int getLookaheadLatency() const noexcept { return lookaheadLatency.load(); }
     int getAppliedLatency() const noexcept { return appliedLatency.load(); }
+    int getLinearPhaseLatency() const noexcept { return linearPhaseLatency.load(); }
     int getTargetLatency() const noexcept;
     ReconfigurationFade::State getFadeState() const noexcept { return fade.getState(); }
     bool isReconfiguring() const noexcept { return reconfiguring.load(); }
@@ -159,6 +161,7 @@ private:
     struct BlockInFlight;
 
     AlignmentStage alignment;
+    LinearPhaseCompensation linearPhase;
     // Later stages (ducking chain, meters, display capture, analysis) join here, each owned by
     // value and prepared in prepareToPlay.
 
@@ -183,7 +186,7 @@ private:
     std::atomic<int> baseLatency { 882 };
     std::atomic<int> lookaheadLatency { 0 };
     std::atomic<int> appliedLatency { 882 };
-    // The linear-phase low band split adds its latency here once it exists; until then it is 0.
+    // The linear-phase low split's latency while it is on, else 0.
     std::atomic<int> linearPhaseLatency { 0 };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (LumettaAudioProcessor)

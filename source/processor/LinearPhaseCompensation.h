@@ -1,0 +1,45 @@
+#pragma once
+
+#include "processor/AlignmentStage.h"
+#include "processor/LinearPhaseSplitter.h"
+#include "processor/SampleDelay.h"
+
+// With the linear-phase low split on, every later stage hears bass and kick delayed by the
+// splitter's latency. The splitters are fed all the time, and switching the split on or off
+// crossfades between the direct and the delayed signal over 3 ms: the latency jumps at once (the
+// host is told in the same block), but the audio never does.
+class LinearPhaseCompensation
+{
+public:
+    void prepare (double rate, bool on, float crossoverHz);
+    // Per block: the switch and the crossover. True when the switch changed, so the processor
+    // reports the new latency.
+    bool intake (bool on, float crossoverHz) noexcept;
+    void reset() noexcept;
+
+    AlignedFrame process (const AlignedFrame& in) noexcept
+    {
+        splitters[0].push (in.left);
+        splitters[1].push (in.right);
+        const float kick = kickDelay.process (in.kick);
+        if (mix >= 1.0f && enabled)
+            return { splitters[0].delayed(), splitters[1].delayed(), kick };
+        if (mix <= 0.0f && ! enabled)
+            return in;
+        mix = enabled ? (mix + step < 1.0f ? mix + step : 1.0f) : (mix - step > 0.0f ? mix - step : 0.0f);
+        return { in.left + mix * (splitters[0].delayed() - in.left),
+                 in.right + mix * (splitters[1].delayed() - in.right),
+                 in.kick + mix * (kick - in.kick) };
+    }
+
+    int latency() const noexcept { return enabled ? splitters[0].getHalf() : 0; }
+    bool isOn() const noexcept { return enabled; }
+    const LinearPhaseSplitter& splitter (int channel) const noexcept { return splitters[channel != 0 ? 1 : 0]; }
+
+private:
+    LinearPhaseSplitter splitters[2];
+    SampleDelay kickDelay;
+    bool enabled = false;
+    float mix = 0.0f; // 0 direct, 1 delayed
+    float step = 1.0f;
+};

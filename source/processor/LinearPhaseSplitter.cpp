@@ -1,0 +1,61 @@
+#include "processor/LinearPhaseSplitter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+void LinearPhaseSplitter::prepare (double rate)
+{
+    sampleRate = rate;
+    half = std::max (1, static_cast<int> (rate * 512.0 / 48000.0 + 0.5));
+    length = 2 * half + 1;
+    history.assign (static_cast<size_t> (2 * length), 0.0f);
+    writePos = 0;
+    cutoff = std::max (cutoff, kMinCutoff);
+    designTaps();
+}
+
+void LinearPhaseSplitter::setCutoff (float hz)
+{
+    cutoff = std::isfinite (hz) ? std::max (hz, kMinCutoff) : cutoff;
+    designTaps();
+}
+
+void LinearPhaseSplitter::reset() noexcept
+{
+    std::fill (history.begin(), history.end(), 0.0f);
+    writePos = 0;
+}
+
+float LinearPhaseSplitter::low() const noexcept
+{
+    const float* x = history.data() + writePos;
+    const float* h = taps.data();
+    double sum = 0.0;
+    for (int j = 0; j < length; ++j)
+        sum += static_cast<double> (h[j]) * static_cast<double> (x[j]);
+    return static_cast<float> (sum);
+}
+
+void LinearPhaseSplitter::designTaps()
+{
+    // Runs on the audio thread when the crossover moves: no allocation (the taps are sized in
+    // prepare), and two passes rather than a scratch buffer for the double-precision sum.
+    taps.resize (static_cast<size_t> (length));
+    const double f = static_cast<double> (cutoff) / sampleRate;
+    const double pi = std::numbers::pi;
+    const auto tap = [&] (int i)
+    {
+        const int k = i - half;
+        const double sinc = k == 0 ? 2.0 * f : std::sin (2.0 * pi * f * k) / (pi * k);
+        const double phase = static_cast<double> (i) / static_cast<double> (length - 1);
+        return (0.42 - 0.5 * std::cos (2.0 * pi * phase) + 0.08 * std::cos (4.0 * pi * phase)) * sinc;
+    };
+    double sum = 0.0;
+    for (int i = 0; i < length; ++i)
+        sum += tap (i);
+    // Unity gain at 0 Hz.
+    const double scale = std::abs (sum) > 1.0e-12 ? 1.0 / sum : 1.0;
+    for (int i = 0; i < length; ++i)
+        taps[static_cast<size_t> (i)] = static_cast<float> (tap (i) * scale);
+}
