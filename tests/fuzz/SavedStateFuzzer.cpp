@@ -2,11 +2,13 @@
 
 #include <juce_events/juce_events.h>
 
+// Kept for the life of the process: shutting JUCE down among the static destructors at exit
+// would race its own singletons.
+static juce::ScopedJuceInitialiser_GUI* juceForTheProcess = nullptr;
+
 extern "C" int LLVMFuzzerInitialize (int*, char***)
 {
-    // Kept for the life of the process: shutting JUCE down among the static destructors at exit
-    // would race its own singletons.
-    new juce::ScopedJuceInitialiser_GUI();
+    juceForTheProcess = new juce::ScopedJuceInitialiser_GUI();
     return 0;
 }
 
