@@ -14,6 +14,7 @@ struct Settings
     bool allPass = false;
     bool flip = false;
     float delayMs = 0.0f;
+    bool linearPhase = false;
 };
 
 void processBlockAt (benchmark::State& state, Settings s)
@@ -28,6 +29,8 @@ void processBlockAt (benchmark::State& state, Settings s)
     processor.polarityFlip = s.flip;
     if (auto* d = processor.parameters.getParameter ("delayMs"))
         d->setValueNotifyingHost (d->convertTo0to1 (s.delayMs));
+    if (auto* lp = processor.parameters.getParameter ("scLpXover"))
+        lp->setValueNotifyingHost (s.linearPhase ? 1.0f : 0.0f);
     processor.prepareToPlay (rate, block);
 
     // One block of a 55 Hz bass and kick, copied in before every call as a host would hand it over.
@@ -60,6 +63,7 @@ void sizes (benchmark::internal::Benchmark* b)
 
 BENCHMARK_CAPTURE (processBlockAt, passThrough, Settings {})->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, -4.0f })->Apply (sizes);
+BENCHMARK_CAPTURE (processBlockAt, linearPhaseDelay, Settings { true, true, -4.0f, true })->Apply (sizes);
 
 int main (int argc, char** argv)
 {

@@ -79,7 +79,11 @@ bool parsePoint (const std::string& token, CurvePoint& out)
     constexpr float kTolerance = 0.0001f;
     if (p < -kTolerance || p > 1.0f + kTolerance || g < -kTolerance || g > 1.0f + kTolerance || std::abs (b) > 1.0f + kTolerance)
         return false;
-    out = { clamp01 (p), clamp01 (g), std::clamp (b, -1.0f, 1.0f) };
+    // Values live on the text form's six-decimal grid, so that whatever is accepted is written
+    // back as the same text: two phases a hair apart would otherwise print alike and the saved
+    // curve would no longer load.
+    const auto onGrid = [] (float x) { return static_cast<float> (std::round (static_cast<double> (x) * 1.0e6) / 1.0e6); };
+    out = { onGrid (clamp01 (p)), onGrid (clamp01 (g)), onGrid (std::clamp (b, -1.0f, 1.0f)) };
     return true;
 }
 } // namespace
