@@ -1,5 +1,7 @@
 #include "processor/LinearPhaseSplitter.h"
 
+#include "processor/DotProduct.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -29,12 +31,7 @@ void LinearPhaseSplitter::reset() noexcept
 
 float LinearPhaseSplitter::low() const noexcept
 {
-    const float* x = history.data() + writePos;
-    const float* h = taps.data();
-    double sum = 0.0;
-    for (int j = 0; j < length; ++j)
-        sum += static_cast<double> (h[j]) * static_cast<double> (x[j]);
-    return static_cast<float> (sum);
+    return static_cast<float> (lumetta::dotProduct (taps.data(), history.data() + writePos, length));
 }
 
 void LinearPhaseSplitter::designTaps()
