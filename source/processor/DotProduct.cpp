@@ -9,7 +9,7 @@
 namespace lumetta
 {
 LUMETTA_TARGET_CLONES
-double dotProduct (const float* a, const float* b, int n) noexcept
+double dotProduct (const double* a, const double* b, int n) noexcept
 {
     // Eight independent partial sums: the compiler keeps them in two vector registers of four
     // doubles and the additions no longer wait on each other.
@@ -17,9 +17,9 @@ double dotProduct (const float* a, const float* b, int n) noexcept
     int i = 0;
     for (; i + 8 <= n; i += 8)
         for (int k = 0; k < 8; ++k)
-            s[k] += static_cast<double> (a[i + k]) * static_cast<double> (b[i + k]);
+            s[k] += a[i + k] * b[i + k];
     for (; i < n; ++i)
-        s[0] += static_cast<double> (a[i]) * static_cast<double> (b[i]);
+        s[0] += a[i] * b[i];
     return ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7]));
 }
 } // namespace lumetta

@@ -11,7 +11,7 @@ void LinearPhaseSplitter::prepare (double rate)
     sampleRate = rate;
     half = std::max (1, static_cast<int> (rate * 512.0 / 48000.0 + 0.5));
     length = 2 * half + 1;
-    history.assign (static_cast<size_t> (2 * length), 0.0f);
+    history.assign (static_cast<size_t> (2 * length), 0.0);
     writePos = 0;
     cutoff = std::max (cutoff, kMinCutoff);
     designTaps();
@@ -25,7 +25,7 @@ void LinearPhaseSplitter::setCutoff (float hz)
 
 void LinearPhaseSplitter::reset() noexcept
 {
-    std::fill (history.begin(), history.end(), 0.0f);
+    std::fill (history.begin(), history.end(), 0.0);
     writePos = 0;
 }
 
@@ -54,5 +54,5 @@ void LinearPhaseSplitter::designTaps()
     // Unity gain at 0 Hz.
     const double scale = std::abs (sum) > 1.0e-12 ? 1.0 / sum : 1.0;
     for (int i = 0; i < length; ++i)
-        taps[static_cast<size_t> (i)] = static_cast<float> (tap (i) * scale);
+        taps[static_cast<size_t> (i)] = static_cast<double> (static_cast<float> (tap (i) * scale));
 }

@@ -9,8 +9,8 @@
 TEST (DotProduct, MatchesAnExactSumForEveryLengthAndAlignment)
 {
     std::mt19937 rng (5);
-    std::uniform_real_distribution<float> u (-1.0f, 1.0f);
-    std::vector<float> a (2100), b (2100);
+    std::uniform_real_distribution<double> u (-1.0, 1.0);
+    std::vector<double> a (2100), b (2100);
     for (auto& x : a)
         x = u (rng);
     for (auto& x : b)
