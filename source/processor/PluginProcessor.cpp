@@ -16,6 +16,21 @@ constexpr int kPhaseFollow = p::indexOf (p::phaseFollow);
 constexpr int kPhaseFollowLookahead = p::indexOf (p::phaseFollowLookahead);
 constexpr int kScLpXover = p::indexOf (p::scLpXover);
 constexpr int kScXoverHz = p::indexOf (p::scXoverHz);
+constexpr int kDowsenOn = p::indexOf (p::dowsenOn);
+constexpr int kDuckDepth = p::indexOf (p::duckDepth);
+constexpr int kDuckAttack = p::indexOf (p::duckAttack);
+constexpr int kDuckRelease = p::indexOf (p::duckRelease);
+constexpr int kDetHp = p::indexOf (p::detHp);
+constexpr int kDetSens = p::indexOf (p::detSens);
+constexpr int kScTrigger = p::indexOf (p::scTrigger);
+constexpr int kScRate = p::indexOf (p::scRate);
+constexpr int kScOffsetMs = p::indexOf (p::scOffsetMs);
+constexpr int kScLowOnly = p::indexOf (p::scLowOnly);
+constexpr int kScHpHz = p::indexOf (p::scHpHz);
+constexpr int kScMonoHz = p::indexOf (p::scMonoHz);
+constexpr int kScMonoLow = p::indexOf (p::scMonoLow);
+constexpr int kScAutoGain = p::indexOf (p::scAutoGain);
+constexpr int kScAutoTargetDb = p::indexOf (p::scAutoTargetDb);
 
 // How long the timer waits for a running block before giving up on this tick.
 constexpr int kBlockWaitMs = 25;
@@ -83,6 +98,8 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     baseLatency = lumetta::latency::baseSamples (sampleRate);
 
     transport.reset();
+    sweep.reset();
+    autoLevel.reset();
 
     // One line long enough for either latency, so switching between them never reallocates.
     const int delayLineLength = baseLatency.load() + lookaheadLatency.load() + 1;
@@ -95,6 +112,8 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     silent = true;
     fade.prepare (sampleRate);
 
+    engine.prepare (sampleRate, hostBpm.load(), static_cast<int> (value (kScRate)));
+    duckBand.prepare (sampleRate);
     linearPhase.prepare (sampleRate, isOn (kScLpXover), value (kScXoverHz));
     linearPhaseLatency = linearPhase.latency();
 
@@ -166,6 +185,7 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
         linearPhaseLatency = linearPhase.latency();
         setLatencySamples (appliedLatency.load() + linearPhaseLatency.load());
     }
+    intakeDowsen (t);
     // Later stages take in their parameters here, then phase follow polls its results.
 
     midi.clear();
@@ -175,7 +195,7 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
         buffer.clear();
         return;
     }
-    const auto kick = processSamples (io, t.playing);
+    const auto kick = processSamples (io, t);
     finishBlock (buffer, io, kick);
 }
 
@@ -201,8 +221,36 @@ LumettaAudioProcessor::BlockChannels LumettaAudioProcessor::routeChannels (juce:
     return io;
 }
 
-LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const BlockChannels& io, bool playing) noexcept
+void LumettaAudioProcessor::intakeDowsen (const TransportSnapshot& t) noexcept
 {
+    dowsen::DuckEngine::BlockSettings e;
+    e.audioTrigger = isOn (kScTrigger);
+    e.depthPercent = value (kDuckDepth);
+    e.attackMs = value (kDuckAttack);
+    e.releaseMs = value (kDuckRelease);
+    e.detectorHpHz = value (kDetHp);
+    e.detectorGainDb = value (kDetSens);
+    e.rateIndex = static_cast<int> (value (kScRate));
+    e.offsetMs = value (kScOffsetMs);
+    e.bpm = t.bpm;
+    e.appliedLatency = appliedLatency.load();
+    e.baseLatency = baseLatency.load();
+    e.linearPhaseLatency = linearPhaseLatency.load();
+    engine.configure (e);
+
+    duckBand.setSettings ({ isOn (kScLowOnly), value (kScXoverHz), value (kScHpHz), value (kScMonoHz), isOn (kScMonoLow) });
+    autoLevel.setUp (sampleRate, isOn (kScAutoGain), value (kScAutoTargetDb));
+    if (t.startedPlaying)
+        autoLevel.reset();
+    sweep.setUp (displayDivision.load(), t.bpm, sampleRate);
+}
+
+LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const BlockChannels& io, const TransportSnapshot& t) noexcept
+{
+    const bool dowsen = isOn (kDowsenOn);
+    const bool linearLowBand = dowsen && isOn (kScLowOnly) && linearPhase.isOn();
+    const bool synced = t.playing && t.hasPosition;
+
     KickStats kickStats;
     fade.beginBlock();
     for (int i = 0; i < io.numSamples; ++i)
@@ -213,14 +261,29 @@ LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const Bl
         kickStats.add (kick);
 
         const AlignedFrame aligned = linearPhase.process (alignment.process (inL, inR, kick));
+        float l = aligned.left, r = aligned.right;
 
-        const float gain = fade.nextGain (playing, std::max (std::abs (inL), std::abs (inR)));
-        const float outL = aligned.left * gain;
-        const float outR = aligned.right * gain;
+        // The grid phase follows the host's beats, or the free-running display sweep.
+        const float phase = synced ? static_cast<float> (engine.gridPhase (i, t.ppq)) : sweep.gridPhase();
+        if (dowsen)
+        {
+            const float g = engine.step (kick, aligned.kick, phase);
+            if (linearLowBand)
+                duckBand.duckLinearPhase (l, r, g, linearPhase.splitter (0).low(), linearPhase.splitter (1).low());
+            else
+                duckBand.duck (l, r, g);
+            duckBand.monoBelow (l, r);
+            autoLevel.process (aligned.kick, l, r, phase);
+        }
+
+        const float gain = fade.nextGain (t.playing, std::max (std::abs (inL), std::abs (inR)));
+        const float outL = l * gain;
+        const float outR = r * gain;
         io.left[i] = outL;
         if (io.right != nullptr)
             io.right[i] = outR;
 
+        sweep.advance (synced, t.ppq + i * t.bpm / (60.0 * sampleRate) + engine.getOffsetBeats());
         quietDetector.update (inL, inR, outL, io.right != nullptr ? outR : outL);
     }
     fade.endBlock();
@@ -289,8 +352,10 @@ void LumettaAudioProcessor::clearAudioThreadState() noexcept
 {
     alignment.reset();
     linearPhase.reset();
-    // The ducking chain, band analyzers, auto level, phase meters and phase follow are cleared
-    // here as well once they exist.
+    engine.reset();
+    duckBand.reset();
+    autoLevel.reset();
+    // The band analyzers, phase meters and phase follow are cleared here as well once they exist.
 }
 
 void LumettaAudioProcessor::sampleShapeTable()
@@ -302,7 +367,7 @@ void LumettaAudioProcessor::sampleShapeTable()
             table[static_cast<size_t> (i)] = curve.evaluate (static_cast<float> (i) / 1023.0f);
     }
     const std::lock_guard<std::mutex> writer (shapeTableWriter);
-    shapeTables.publish (table.data());
+    engine.setShapeLUT (table.data(), dowsen::ShapeTableExchange::kSize);
 }
 
 void LumettaAudioProcessor::pushCurveUndoState()

@@ -2,6 +2,10 @@
 
 #include "curve/CurveModel.h"
 #include "processor/AlignmentStage.h"
+#include "processor/AutoLevel.h"
+#include "processor/DisplaySweep.h"
+#include "processor/DuckBand.h"
+#include "processor/DuckEngine.h"
 #include "processor/HostTransport.h"
 #include "processor/LinearPhaseCompensation.h"
 #include "processor/QuietDetector.h"
@@ -108,7 +112,18 @@ public:
     static constexpr size_t kMaxCurveUndo = 64;
 
     // The sampled curve on its way to the audio thread.
-    dowsen::ShapeTableExchange& getShapeTables() noexcept { return shapeTables; }
+    dowsen::ShapeTableExchange& getShapeTables() noexcept { return engine.shapeTables(); }
+
+    // LEARN KICK: the editor asks, the audio thread records one grid cycle of the kick's envelope,
+    // and the editor takes it (up to kLearnTransferSize values) once it is ready.
+    void requestLearn() noexcept { engine.requestLearn(); }
+    bool isLearnReady() const noexcept { return engine.isLearnReady(); }
+    int takeLearnCapture (float* dest, int maxCount) noexcept { return engine.takeLearnCapture (dest, maxCount); }
+    static constexpr int kLearnTransferSize = 32768;
+
+    float getDuckGain() const noexcept { return engine.getGain(); }
+    float getAutoLevelGain() const noexcept { return autoLevel.getAppliedGain(); }
+    int getDuckCycle() const noexcept { return engine.getCycle(); }
 
     // The transport of the last block (audio thread; for the stages and for tests).
     const TransportSnapshot& getTransport() const noexcept { return transport.current(); }
@@ -150,7 +165,8 @@ private:
     };
 
     BlockChannels routeChannels (juce::AudioBuffer<float>& buffer) const noexcept;
-    KickStats processSamples (const BlockChannels& io, bool playing) noexcept;
+    KickStats processSamples (const BlockChannels& io, const TransportSnapshot& t) noexcept;
+    void intakeDowsen (const TransportSnapshot& t) noexcept;
     void finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept;
 
     void sampleShapeTable();
@@ -162,12 +178,15 @@ private:
 
     AlignmentStage alignment;
     LinearPhaseCompensation linearPhase;
-    // Later stages (ducking chain, meters, display capture, analysis) join here, each owned by
+    dowsen::DuckEngine engine;
+    DuckBand duckBand;
+    AutoLevel autoLevel;
+    DisplaySweep sweep;
+    // Later stages (LIVE timing, meters, display capture, analysis) join here, each owned by
     // value and prepared in prepareToPlay.
 
     std::vector<dowsen::CurveModel> undoStack; // oldest first; guarded by curveLock
-    dowsen::ShapeTableExchange shapeTables;
-    std::mutex shapeTableWriter; // the exchange takes one writer at a time
+    std::mutex shapeTableWriter; // the engine's table exchange takes one writer at a time
 
     HostTransport transport;
     SidechainMonitor sidechain;
