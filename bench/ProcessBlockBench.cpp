@@ -7,6 +7,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -14,8 +16,7 @@ struct Settings
 {
     bool allPass = false;
     bool flip = false;
-    float delayMs = 0.0f;
-    bool linearPhase = false;
+    std::vector<std::pair<const char*, float>> parameters;
 };
 
 void processBlockAt (benchmark::State& state, Settings s)
@@ -28,10 +29,9 @@ void processBlockAt (benchmark::State& state, Settings s)
     processor.setPlayHead (&transport);
     processor.allPassOn = s.allPass;
     processor.polarityFlip = s.flip;
-    if (auto* d = processor.parameters.getParameter ("delayMs"))
-        d->setValueNotifyingHost (d->convertTo0to1 (s.delayMs));
-    if (auto* lp = processor.parameters.getParameter ("scLpXover"))
-        lp->setValueNotifyingHost (s.linearPhase ? 1.0f : 0.0f);
+    for (const auto& [id, v] : s.parameters)
+        if (auto* p = processor.parameters.getParameter (id))
+            p->setValueNotifyingHost (p->convertTo0to1 (v));
     processor.prepareToPlay (rate, block);
 
     // One block of a 55 Hz bass and kick, copied in before every call as a host would hand it over.
@@ -63,8 +63,13 @@ void sizes (benchmark::internal::Benchmark* b)
 } // namespace
 
 BENCHMARK_CAPTURE (processBlockAt, passThrough, Settings {})->Apply (sizes);
-BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, -4.0f })->Apply (sizes);
-BENCHMARK_CAPTURE (processBlockAt, linearPhaseDelay, Settings { true, true, -4.0f, true })->Apply (sizes);
+BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, { { "delayMs", -4.0f } } })->Apply (sizes);
+BENCHMARK_CAPTURE (processBlockAt, duckGrid, Settings { false, false, { { "dowsenOn", 1.0f } } })->Apply (sizes);
+// Every Dowsen option on: AUDIO trigger, low band only through the linear-phase split, mono below, AUTO.
+BENCHMARK_CAPTURE (processBlockAt, duckEverything,
+                   Settings { true, true, { { "delayMs", -4.0f }, { "dowsenOn", 1.0f }, { "scTrigger", 1.0f }, { "scLowOnly", 1.0f },
+                                            { "scLpXover", 1.0f }, { "scMonoLow", 1.0f }, { "scAutoGain", 1.0f } } })
+    ->Apply (sizes);
 
 // The linear-phase low band of a stereo pair: the two 1025-tap dot products per sample that the
 // band duck pays for, as a realtime factor at 48 kHz.
