@@ -121,6 +121,27 @@ TEST_F (RenderTool, ASavedStateRendersTheSameAsTheSettingsItWasSavedWith)
     EXPECT_GT (x.getMagnitude (0, 0, x.getNumSamples()), 0.1f);
 }
 
+TEST_F (RenderTool, DuckShapesByNameOrCurveTextShapeTheDuck)
+{
+    const auto render = [&] (const juce::String& shape, const juce::File& file)
+    {
+        const auto r = runRender ({ "--bass", bass48.getFullPathName(), "--kick", kick48.getFullPathName(), "--out",
+                                    file.getFullPathName(), "--set", "dowsenOn=on", "--shape", shape });
+        EXPECT_EQ (r.exitCode, 0) << r.output;
+        return read (file).samples;
+    };
+    const auto linear = render ("linear", dir.getChildFile ("a.wav"));
+    const auto asText = render ("0,0,0;1,1,0", dir.getChildFile ("b.wav"));
+    const auto gate = render ("GATE", dir.getChildFile ("c.wav"));
+    ASSERT_EQ (linear.getNumSamples(), 4800);
+    for (int i = 0; i < 4800; ++i)
+        ASSERT_EQ (linear.getSample (0, i), asText.getSample (0, i)) << i;
+    float difference = 0.0f;
+    for (int i = 0; i < 4800; ++i)
+        difference = std::max (difference, std::abs (linear.getSample (0, i) - gate.getSample (0, i)));
+    EXPECT_GT (difference, 0.02f); // GATE holds the bass down where LINEAR already lets it rise
+}
+
 TEST_F (RenderTool, BadInputIsRefusedWithAMessageAndNoOutputFile)
 {
     const auto b = bass48.getFullPathName(), o = out.getFullPathName();
@@ -148,6 +169,8 @@ TEST_F (RenderTool, BadInputIsRefusedWithAMessageAndNoOutputFile)
         { { "--out", o, "--frobnicate" }, "unknown option" },
         { { "--kick", kick48.getFullPathName(), "--out", o }, "--kick needs --bass" },
         { { "--bass", b, "--out", o, "--state-in", dir.getChildFile ("none.state").getFullPathName() }, "cannot read the state file" },
+        { { "--bass", b, "--out", o, "--shape", "WOBBLY" }, "neither a factory shape nor a valid curve text" },
+        { { "--bass", b, "--out", o, "--shape", "0,0,0;0.5,1" }, "neither a factory shape nor a valid curve text" },
     };
     for (const auto& c : cases)
     {

@@ -46,6 +46,8 @@ line and a kick pattern at 120 BPM, written next to the output as <out>-bass.wav
   --state-in FILE      restore a saved processor state before the other settings
   --state-out FILE     save the processor state after the render
   --set ID=VALUE       a parameter in its own units, by ID (repeatable), e.g. --set delayMs=-3
+  --shape NAME|CURVE   the duck curve: a factory shape (CLASSIC, SOFT, PUNCH, LONG, DOUBLE, GATE,
+                       LINEAR, TIGHT) or a curve text "phase,gain,bend;..."
   --flip               polarity flip
   --allpass FREQ[:Q]   all-pass rotation on, at FREQ Hz (20..500) with Q (0.1..10, default 0.707)
   --offline            render as a host's offline (non-realtime) bounce
@@ -121,6 +123,12 @@ std::optional<juce::String> parseRenderOptions (const juce::StringArray& args, R
             }
             else
                 o.transport.startBeat = *n;
+        }
+        else if (a == "--shape")
+        {
+            if (! needValue (v) || v.isEmpty())
+                return "--shape needs a factory shape name or a curve text";
+            o.shape = v;
         }
         else if (a == "--loop")
         {

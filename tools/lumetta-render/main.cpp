@@ -47,6 +47,21 @@ void setParameter (LumettaAudioProcessor& processor, const ParameterSetting& s)
     param->setValueNotifyingHost (param->convertTo0to1 (static_cast<float> (v)));
 }
 
+// A factory shape by name (any case), else a curve in its text form.
+void loadShape (LumettaAudioProcessor& processor, const juce::String& shape)
+{
+    for (int i = 0; i < dowsen::CurveModel::numFactoryPresets(); ++i)
+        if (shape.equalsIgnoreCase (dowsen::CurveModel::factoryPresetName (i)))
+        {
+            processor.applyPresetCurve (dowsen::CurveModel::makeFactoryPreset (i), i);
+            return;
+        }
+    dowsen::CurveModel curve;
+    if (! curve.fromString (shape.toStdString()))
+        throw Failure { "--shape \"" + shape + "\" is neither a factory shape nor a valid curve text" };
+    processor.applyPresetCurve (curve, -1);
+}
+
 struct Levels
 {
     float peak = 0.0f;
@@ -182,6 +197,8 @@ int run (const juce::StringArray& args)
     }
     for (const auto& s : o.parameters)
         setParameter (processor, s);
+    if (o.shape.isNotEmpty())
+        loadShape (processor, o.shape);
     // Only what the command line asks for: a restored state keeps its own settings otherwise.
     if (o.polarityFlip)
         processor.polarityFlip = true;
