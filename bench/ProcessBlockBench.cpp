@@ -65,6 +65,7 @@ void sizes (benchmark::internal::Benchmark* b)
 BENCHMARK_CAPTURE (processBlockAt, passThrough, Settings {})->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, { { "delayMs", -4.0f } } })->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, duckGrid, Settings { false, false, { { "dowsenOn", 1.0f } } })->Apply (sizes);
+BENCHMARK_CAPTURE (processBlockAt, duckLive, Settings { false, false, { { "dowsenOn", 1.0f }, { "scLive", 1.0f } } })->Apply (sizes);
 // Every Dowsen option on: AUDIO trigger, low band only through the linear-phase split, mono below, AUTO.
 BENCHMARK_CAPTURE (processBlockAt, duckEverything,
                    Settings { true, true, { { "delayMs", -4.0f }, { "dowsenOn", 1.0f }, { "scTrigger", 1.0f }, { "scLowOnly", 1.0f },

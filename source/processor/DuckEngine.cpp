@@ -30,6 +30,9 @@ double DuckEngine::beatsForRate (int rateIndex) noexcept
 void DuckEngine::prepare (double rate, double hostBpm, int rateIndex)
 {
     sampleRate = rate;
+    samples1ms = std::max (1, static_cast<int> (std::lround (rate * 0.001)));
+    samples2ms = std::max (1, static_cast<int> (std::lround (rate * 0.002)));
+    samples5ms = std::max (1, static_cast<int> (std::lround (rate * 0.005)));
     samples18ms = static_cast<int> (0.018 * rate);
     samples40ms = static_cast<int> (0.04 * rate);
     fastAttack = envelopeCoefficient (rate, 0.5);
@@ -43,6 +46,7 @@ void DuckEngine::prepare (double rate, double hostBpm, int rateIndex)
     const double beatSeconds = hostBpm < 20.0 ? 3.0 : 60.0 / std::min (hostBpm, 999.0);
     cycle = std::max (1, static_cast<int> (rate * beatSeconds * beatsForRate (rateIndex)));
     firstBlock = true;
+    prepareLive();
     reset();
 }
 
@@ -60,6 +64,7 @@ void DuckEngine::reset() noexcept
     sampleCounter = 0;
     learnArmed = learnCapturing = false;
     learnCount = 0;
+    resetLive();
 }
 
 void DuckEngine::setHighPass (float hz) noexcept
@@ -82,16 +87,24 @@ void DuckEngine::configure (const BlockSettings& s) noexcept
     detectorGain = std::pow (10.0f, finiteOr (s.detectorGainDb, 0.0f) / 20.0f);
 
     const bool nowLookahead = s.appliedLatency > s.baseLatency;
+    const bool liveChanged = s.live != live || firstBlock;
+    if (liveChanged && ! firstBlock && lookahead)
+        queueHead = queueCount = 0;
     if (nowLookahead != lookahead || firstBlock)
     {
         lookahead = nowLookahead;
         queueHead = queueCount = 0;
         countdown = -1;
+        lv.queueHead = lv.queueCount = 0;
+        lv.pendingCountdown = -1;
     }
     else if (lookahead && wasAudio != audioTrigger)
         queueHead = queueCount = 0;
     firstBlock = false;
     engineLatency = std::max (0, s.appliedLatency + s.linearPhaseLatency);
+    live = s.live;
+    if (liveChanged)
+        setUpLive();
 
     if (learnRequest.exchange (false))
         learnArmed = true;
@@ -100,6 +113,7 @@ void DuckEngine::configure (const BlockSettings& s) noexcept
     cycleBeats = beatsForRate (s.rateIndex);
     cycle = std::max (1, static_cast<int> (std::clamp (cycleBeats * sampleRate * 60.0 / bpm, 1.0, 1.0e7)));
     beatsPerSample = bpm / (60.0 * sampleRate);
+    configureLive (s);
     offsetBeats = (bpm / 60.0) * (finiteOr (s.offsetMs, 0.0f) / 1000.0 - s.appliedLatency / sampleRate - s.linearPhaseLatency / sampleRate);
 }
 
@@ -115,19 +129,7 @@ float DuckEngine::audioPhase (float rawKick) noexcept
 {
     const std::int64_t n = sampleCounter - 1;
     const float y = triggerHp.process (rawKick);
-    const float v = std::max (0.0f, std::abs (y) * detectorGain);
-    fast = v + (fast - v) * (v > fast ? fastAttack : fastRelease);
-    if (fast > slow)
-    {
-        slow += (fast - slow) * slowFactor;
-        ++riseCount;
-    }
-    else
-    {
-        slow = fast;
-        riseCount = 0;
-    }
-    peak = std::max (fast, peak * peakDecay);
+    updateOnsetDetector (std::max (0.0f, std::abs (y) * detectorGain));
 
     if (holdoff > 0)
         --holdoff;
@@ -176,6 +178,22 @@ float DuckEngine::audioPhase (float rawKick) noexcept
     return phase;
 }
 
+void DuckEngine::updateOnsetDetector (float v) noexcept
+{
+    fast = v + (fast - v) * (v > fast ? fastAttack : fastRelease);
+    if (fast > slow)
+    {
+        slow += (fast - slow) * slowFactor;
+        ++riseCount;
+    }
+    else
+    {
+        slow = fast;
+        riseCount = 0;
+    }
+    peak = std::max (fast, peak * peakDecay);
+}
+
 float DuckEngine::step (float rawKick, float delayedKick, float gridPhaseValue) noexcept
 {
     ++sampleCounter;
@@ -203,6 +221,9 @@ float DuckEngine::step (float rawKick, float delayedKick, float gridPhaseValue) 
         }
     }
     previousPhase = gridPhaseValue;
+
+    if (live)
+        return gain = liveStep (rawKick);
 
     const float phase = audioTrigger ? audioPhase (rawKick) : gridPhaseValue;
 

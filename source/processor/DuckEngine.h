@@ -26,6 +26,20 @@ public:
         float offsetMs = 0.0f; // scOffsetMs, positive = earlier
         double bpm = 120.0;
         int appliedLatency = 0, baseLatency = 0, linearPhaseLatency = 0;
+
+        // LIVE (scLive) and its timing.
+        bool live = false;
+        bool timedTiming = true; // scLiveTiming "Timed"; false: "Legacy"
+        float liveHoldMs = 15.0f, liveReleaseMs = 90.0f;
+        float timedHoldMs = 0.0f, timedReleaseMs = 150.0f, timedAttackMs = 2.0f, timedShapePercent = 55.0f;
+        bool timedEighth = false;
+    };
+
+    // The LIVE envelope's timing for the current block, in samples.
+    struct LiveTiming
+    {
+        int attack = 1, hold = 0, release = 1;
+        float shape = 0.0f;
     };
 
     DuckEngine();
@@ -49,6 +63,7 @@ public:
     int takeLearnCapture (float* dest, int maxCount) noexcept;
 
     int getCycle() const noexcept { return cycle; }
+    const LiveTiming& getLiveTiming() const noexcept { return liveTiming; }
     float getGain() const noexcept { return gain; }
     double getOffsetBeats() const noexcept { return offsetBeats; }
 
@@ -71,6 +86,27 @@ private:
     };
 
     float audioPhase (float rawKick) noexcept;
+    void updateOnsetDetector (float level) noexcept;
+
+    // LIVE: a kick-triggered envelope in place of the drawn curve (DuckEngineLive.cpp).
+    struct LiveEnvelope
+    {
+        int attack = 0, hold = 0, release = 1;
+        float shape = 0.0f;
+        bool hasShape = false;
+        ShapeTableExchange::RecoveryTable table {};
+    };
+    struct LiveEvent
+    {
+        std::int64_t start = 0;
+        LiveEnvelope envelope;
+    };
+    void prepareLive();
+    void setUpLive() noexcept;
+    void resetLive() noexcept;
+    void configureLive (const BlockSettings& s) noexcept;
+    float liveStep (float rawKick) noexcept;
+    float liveEnvelopeValue() noexcept;
     void setHighPass (float hz) noexcept;
 
     double sampleRate = 48000.0;
@@ -100,6 +136,27 @@ private:
     double position = 1.0e12;
     bool cycleDone = true;
     float gain = 1.0f, maxStep = 1.0f, recovery = 0.0f;
+
+    int samples1ms = 48, samples2ms = 96, samples5ms = 240;
+    bool live = false;
+    LiveTiming liveTiming;
+    struct
+    {
+        bool armed = true, decayed = true, active = false;
+        LiveEnvelope pending, running;
+        int pendingCountdown = -1;
+        int position = 0;
+        float value = 1.0f, startLevel = 1.0f;
+        float depthCurrent = 1.0f, depthTarget = 1.0f;
+        int depthSamplesLeft = 0;
+        std::vector<LiveEvent> queue;
+        int queueHead = 0, queueCount = 0;
+        std::int64_t counter = 0;
+        float x1 = 0.0f, x2 = 0.0f, curvatureFast = 0.0f, curvatureSlow = 0.0f;
+        float curvatureFastCoefficient = 0.0f, curvatureSlowCoefficient = 0.0f, curvatureScale = 1.0f;
+        int samples15ms = 720, sinceTransient = 721;
+        float level = 0.0f, levelAttack = 0.0f, levelRelease = 0.0f, peakSinceTrigger = 0.0f;
+    } lv;
 
     float previousPhase = 0.0f;
     std::atomic<bool> learnRequest { false };

@@ -31,6 +31,15 @@ constexpr int kScMonoHz = p::indexOf (p::scMonoHz);
 constexpr int kScMonoLow = p::indexOf (p::scMonoLow);
 constexpr int kScAutoGain = p::indexOf (p::scAutoGain);
 constexpr int kScAutoTargetDb = p::indexOf (p::scAutoTargetDb);
+constexpr int kScLive = p::indexOf (p::scLive);
+constexpr int kScLiveTiming = p::indexOf (p::scLiveTiming);
+constexpr int kScLiveHoldMs = p::indexOf (p::scLiveHoldMs);
+constexpr int kScLiveRelMs = p::indexOf (p::scLiveRelMs);
+constexpr int kScTimedHoldMs = p::indexOf (p::scTimedHoldMs);
+constexpr int kScTimedReleaseMs = p::indexOf (p::scTimedReleaseMs);
+constexpr int kScTimedAttackMs = p::indexOf (p::scTimedAttackMs);
+constexpr int kScTimedShape = p::indexOf (p::scTimedShape);
+constexpr int kScTimedEighth = p::indexOf (p::scTimedEighth);
 
 // How long the timer waits for a running block before giving up on this tick.
 constexpr int kBlockWaitMs = 25;
@@ -236,6 +245,15 @@ void LumettaAudioProcessor::intakeDowsen (const TransportSnapshot& t) noexcept
     e.appliedLatency = appliedLatency.load();
     e.baseLatency = baseLatency.load();
     e.linearPhaseLatency = linearPhaseLatency.load();
+    e.live = isOn (kScLive);
+    e.timedTiming = isOn (kScLiveTiming);
+    e.liveHoldMs = value (kScLiveHoldMs);
+    e.liveReleaseMs = value (kScLiveRelMs);
+    e.timedHoldMs = value (kScTimedHoldMs);
+    e.timedReleaseMs = value (kScTimedReleaseMs);
+    e.timedAttackMs = value (kScTimedAttackMs);
+    e.timedShapePercent = value (kScTimedShape);
+    e.timedEighth = isOn (kScTimedEighth);
     engine.configure (e);
 
     duckBand.setSettings ({ isOn (kScLowOnly), value (kScXoverHz), value (kScHpHz), value (kScMonoHz), isOn (kScMonoLow) });

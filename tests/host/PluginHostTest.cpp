@@ -168,6 +168,8 @@ TEST_P (HostedPlugin, RendersWithSidechainAndPlayingTransportMatchLumettaRender)
         { "audio duck, low band, mono",
           { "--set", "delayMs=-3.5", "--set", "dowsenOn=on", "--set", "scTrigger=Audio", "--set", "scLowOnly=on", "--set", "scMonoLow=on" },
           { { "Dowsen On", 1.0f }, { "Trigger", 1.0f }, { "Duck Low Band Only", 1.0f }, { "Mono Low", 1.0f } } },
+        { "live duck", { "--set", "delayMs=-3.5", "--set", "dowsenOn=on", "--set", "scLive=on" },
+          { { "Dowsen On", 1.0f }, { "Duck Live Ringmod", 1.0f } } },
     };
 
     for (const auto& c : cases)
