@@ -23,20 +23,27 @@ void DisplaySweep::setUp (int displayDivision, double bpm, double rate) noexcept
     pixelsPerSample = kColumns / std::max (divisionSamples, 1.0);
 }
 
-void DisplaySweep::advance (bool synced, double beatPosition) noexcept
+void DisplaySweep::startBlock (bool isSynced, double beatPosition) noexcept
+{
+    synced = isSynced;
+    if (! synced)
+        return;
+    const double m = std::fmod (beatPosition, divisionBeats);
+    inDivision = m < 0.0 ? m + divisionBeats : m;
+}
+
+void DisplaySweep::advance() noexcept
 {
     bool sweepEnd = false;
     if (synced)
     {
-        const auto wrapped = [this] (double beats)
-        {
-            const double m = std::fmod (beats, divisionBeats);
-            return m < 0.0 ? m + divisionBeats : m;
-        };
-        const double a = wrapped (beatPosition), b = wrapped (beatPosition - beatsPerSample);
-        if (a < b)
-            sweepEnd = true;
-        else
+        // Less than one sample into the division: it wrapped since the previous sample.
+        const double a = inDivision;
+        inDivision += beatsPerSample;
+        if (inDivision >= divisionBeats)
+            inDivision -= divisionBeats;
+        sweepEnd = a < beatsPerSample;
+        if (! sweepEnd)
             column = std::min (static_cast<int> (a / divisionBeats * kColumns), kColumns - 1);
     }
     else

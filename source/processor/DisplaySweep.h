@@ -18,8 +18,10 @@ public:
     // Per block: the division in beats (displayDivision) and the tempo.
     void setUp (int displayDivision, double bpm, double rate) noexcept;
 
+    // At the block start, with the beat position of its first sample (grid offset included).
+    void startBlock (bool synced, double beatPosition) noexcept;
     // Per sample, after the output is written.
-    void advance (bool synced, double beatPosition) noexcept;
+    void advance() noexcept;
 
     int getColumn() const noexcept { return column; }
     float gridPhase() const noexcept { return static_cast<float> (column) / (kColumns - 1.0f); }
@@ -31,4 +33,6 @@ private:
     int column = 0;
     double accumulator = 1.0;
     double divisionBeats = 1.0, beatsPerSample = 0.0, pixelsPerSample = 0.0;
+    bool synced = false;
+    double inDivision = 0.0; // the current sample's position within its division, in beats
 };

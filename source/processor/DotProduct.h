@@ -2,8 +2,9 @@
 
 namespace lumetta
 {
-// Σ a[i]·b[i] over n values, accumulated in double precision. On x86-64 Linux the best of an
-// AVX-512, an AVX2/FMA and a baseline build is picked at load time, so one binary runs on every
-// CPU.
-double dotProduct (const double* a, const double* b, int n) noexcept;
+// FIR over a contiguous history, accumulated in double precision:
+// out[i] = Σ h[j] · x[i + j] for j < taps, i < count. Several outputs share each tap load. AVX-512
+// or AVX2/FMA versions are chosen at run time where the CPU has them, so one binary runs
+// everywhere.
+void convolve (const double* h, int taps, const double* x, float* out, int count) noexcept;
 } // namespace lumetta

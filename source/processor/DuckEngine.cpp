@@ -125,6 +125,11 @@ double DuckEngine::gridPhase (int sampleInBlock, double blockStartBeats) const n
     return m / cycleBeats;
 }
 
+void DuckEngine::startGridPhase (double blockStartBeats) noexcept
+{
+    gridBeats = gridPhase (0, blockStartBeats) * cycleBeats;
+}
+
 float DuckEngine::audioPhase (float rawKick) noexcept
 {
     const std::int64_t n = sampleCounter - 1;

@@ -69,8 +69,20 @@ public:
 
     // Beats of one duck cycle for an scRate index: 1/16, 1/8, 1/4, 1/2, bar.
     static double beatsForRate (int rateIndex) noexcept;
-    // The grid phase while the transport plays with a position p at the block start.
+    // The grid phase while the transport plays with a position p at the block start: at sample i
+    // of the block it is fmod(i·bpm/(60·rate) + p + offset, cycle beats) / cycle beats.
     double gridPhase (int sampleInBlock, double blockStartBeats) const noexcept;
+    // The same sample after sample, without a division per sample: start at the block's first
+    // sample, then take one value per sample.
+    void startGridPhase (double blockStartBeats) noexcept;
+    float nextGridPhase() noexcept
+    {
+        const auto phase = static_cast<float> (gridBeats / cycleBeats);
+        gridBeats += beatsPerSample;
+        if (gridBeats >= cycleBeats)
+            gridBeats -= cycleBeats;
+        return phase;
+    }
 
 private:
     struct HighPass
@@ -122,7 +134,7 @@ private:
     int cycle = 24000;
     int engineLatency = 0;
     bool lookahead = false, firstBlock = true;
-    double bpm = 120.0, beatsPerSample = 0.0, cycleBeats = 1.0, offsetBeats = 0.0;
+    double bpm = 120.0, beatsPerSample = 0.0, cycleBeats = 1.0, offsetBeats = 0.0, gridBeats = 0.0;
 
     float fastAttack = 0.0f, fastRelease = 0.0f, fast = 0.0f;
     float slow = 0.0f, slowFactor = 0.0f;

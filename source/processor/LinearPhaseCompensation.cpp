@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
-void LinearPhaseCompensation::prepare (double rate, bool on, float crossoverHz)
+void LinearPhaseCompensation::prepare (double rate, int maxChunk, bool on, float crossoverHz)
 {
     for (auto& s : splitters)
     {
-        s.prepare (rate);
+        s.prepare (rate, maxChunk);
         if (std::abs (crossoverHz - s.getCutoff()) > 0.5f)
             s.setCutoff (crossoverHz);
     }

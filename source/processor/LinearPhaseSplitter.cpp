@@ -6,13 +6,13 @@
 #include <cmath>
 #include <numbers>
 
-void LinearPhaseSplitter::prepare (double rate)
+void LinearPhaseSplitter::prepare (double rate, int maxChunk)
 {
     sampleRate = rate;
     half = std::max (1, static_cast<int> (rate * 512.0 / 48000.0 + 0.5));
     length = 2 * half + 1;
-    history.assign (static_cast<size_t> (2 * length), 0.0);
-    writePos = 0;
+    maxChunkSize = std::max (1, maxChunk);
+    history.assign (static_cast<size_t> (length - 1 + maxChunkSize), 0.0);
     cutoff = std::max (cutoff, kMinCutoff);
     designTaps();
 }
@@ -26,12 +26,17 @@ void LinearPhaseSplitter::setCutoff (float hz)
 void LinearPhaseSplitter::reset() noexcept
 {
     std::fill (history.begin(), history.end(), 0.0);
-    writePos = 0;
 }
 
-float LinearPhaseSplitter::low() const noexcept
+void LinearPhaseSplitter::lowBand (float* out, int count) const noexcept
 {
-    return static_cast<float> (lumetta::dotProduct (taps.data(), history.data() + writePos, length));
+    // Output i's window starts at history[i] (its oldest input) and spans N taps.
+    lumetta::convolve (taps.data(), length, history.data(), out, count);
+}
+
+void LinearPhaseSplitter::finishChunk (int count) noexcept
+{
+    std::copy (history.begin() + count, history.begin() + count + length - 1, history.begin());
 }
 
 void LinearPhaseSplitter::designTaps()

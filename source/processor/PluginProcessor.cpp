@@ -123,7 +123,8 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
 
     engine.prepare (sampleRate, hostBpm.load(), static_cast<int> (value (kScRate)));
     duckBand.prepare (sampleRate);
-    linearPhase.prepare (sampleRate, isOn (kScLpXover), value (kScXoverHz));
+    linearPhase.prepare (sampleRate, maxBlock, isOn (kScLpXover), value (kScXoverHz));
+    scratch.prepare (maxBlock);
     linearPhaseLatency = linearPhase.latency();
 
     appliedLatency = getTargetLatency();
@@ -265,29 +266,59 @@ void LumettaAudioProcessor::intakeDowsen (const TransportSnapshot& t) noexcept
 
 LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const BlockChannels& io, const TransportSnapshot& t) noexcept
 {
+    // Blocks longer than prepared (some hosts send them) are taken in prepared-size chunks.
+    KickStats kickStats;
+    fade.beginBlock();
+    for (int start = 0; start < io.numSamples; start += maxBlock)
+        processChunk (io, t, start, std::min (maxBlock, io.numSamples - start), kickStats);
+    fade.endBlock();
+    return kickStats;
+}
+
+void LumettaAudioProcessor::processChunk (const BlockChannels& io, const TransportSnapshot& t, int start, int count,
+                                          KickStats& kickStats) noexcept
+{
     const bool dowsen = isOn (kDowsenOn);
     const bool linearLowBand = dowsen && isOn (kScLowOnly) && linearPhase.isOn();
     const bool synced = t.playing && t.hasPosition;
+    const double chunkStartBeats = t.ppq + start * t.bpm / (60.0 * sampleRate);
+    if (synced)
+        engine.startGridPhase (chunkStartBeats);
+    sweep.startBlock (synced, chunkStartBeats + engine.getOffsetBeats());
 
-    KickStats kickStats;
-    fade.beginBlock();
-    for (int i = 0; i < io.numSamples; ++i)
+    // Alignment and the linear-phase compensation, sample by sample.
+    for (int k = 0; k < count; ++k)
     {
+        const int i = start + k;
         const float inL = lumetta::safeSample (io.left[i]);
         const float inR = io.right != nullptr ? lumetta::safeSample (io.right[i]) : inL;
         const float kick = io.kick (i);
         kickStats.add (kick);
+        scratch.inLeft[static_cast<size_t> (k)] = inL;
+        scratch.inRight[static_cast<size_t> (k)] = inR;
+        scratch.rawKick[static_cast<size_t> (k)] = kick;
+        scratch.aligned[static_cast<size_t> (k)] = linearPhase.process (alignment.process (inL, inR, kick), k);
+    }
+    // The linear-phase low band does not depend on the duck gain: the whole chunk at once.
+    if (linearLowBand)
+        linearPhase.lowBand (scratch.lowLeft.data(), scratch.lowRight.data(), count);
+    linearPhase.finishChunk (count);
 
-        const AlignedFrame aligned = linearPhase.process (alignment.process (inL, inR, kick));
+    for (int k = 0; k < count; ++k)
+    {
+        const int i = start + k;
+        const auto sk = static_cast<size_t> (k);
+        const auto& aligned = scratch.aligned[sk];
+        const float inL = scratch.inLeft[sk], inR = scratch.inRight[sk];
         float l = aligned.left, r = aligned.right;
 
         // The grid phase follows the host's beats, or the free-running display sweep.
-        const float phase = synced ? static_cast<float> (engine.gridPhase (i, t.ppq)) : sweep.gridPhase();
+        const float phase = synced ? engine.nextGridPhase() : sweep.gridPhase();
         if (dowsen)
         {
-            const float g = engine.step (kick, aligned.kick, phase);
+            const float g = engine.step (scratch.rawKick[sk], aligned.kick, phase);
             if (linearLowBand)
-                duckBand.duckLinearPhase (l, r, g, linearPhase.splitter (0).low(), linearPhase.splitter (1).low());
+                duckBand.duckLinearPhase (l, r, g, scratch.lowLeft[sk], scratch.lowRight[sk]);
             else
                 duckBand.duck (l, r, g);
             duckBand.monoBelow (l, r);
@@ -301,11 +332,9 @@ LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const Bl
         if (io.right != nullptr)
             io.right[i] = outR;
 
-        sweep.advance (synced, t.ppq + i * t.bpm / (60.0 * sampleRate) + engine.getOffsetBeats());
+        sweep.advance();
         quietDetector.update (inL, inR, outL, io.right != nullptr ? outR : outL);
     }
-    fade.endBlock();
-    return kickStats;
 }
 
 void LumettaAudioProcessor::finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept

@@ -166,6 +166,7 @@ private:
 
     BlockChannels routeChannels (juce::AudioBuffer<float>& buffer) const noexcept;
     KickStats processSamples (const BlockChannels& io, const TransportSnapshot& t) noexcept;
+    void processChunk (const BlockChannels& io, const TransportSnapshot& t, int start, int count, KickStats& kick) noexcept;
     void intakeDowsen (const TransportSnapshot& t) noexcept;
     void finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept;
 
@@ -195,6 +196,20 @@ private:
 
     double sampleRate = 44100.0;
     int maxBlock = 512;
+
+    // Per-chunk scratch, sized in prepareToPlay: the aligned frames and the input, so the low band
+    // of a whole chunk can be computed between the alignment and the duck.
+    struct ChunkScratch
+    {
+        std::vector<AlignedFrame> aligned;
+        std::vector<float> inLeft, inRight, rawKick, lowLeft, lowRight;
+        void prepare (int size)
+        {
+            aligned.assign (static_cast<size_t> (size), {});
+            for (auto* v : { &inLeft, &inRight, &rawKick, &lowLeft, &lowRight })
+                v->assign (static_cast<size_t> (size), 0.0f);
+        }
+    } scratch;
 
     std::array<std::atomic<float>*, 35> values {};
 

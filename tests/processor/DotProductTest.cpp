@@ -6,24 +6,28 @@
 #include <random>
 #include <vector>
 
-TEST (DotProduct, MatchesAnExactSumForEveryLengthAndAlignment)
+TEST (Convolve, MatchesAnExactSumForEveryCountAndLength)
 {
     std::mt19937 rng (5);
     std::uniform_real_distribution<double> u (-1.0, 1.0);
-    std::vector<double> a (2100), b (2100);
-    for (auto& x : a)
-        x = u (rng);
-    for (auto& x : b)
-        x = u (rng);
+    std::vector<double> h (1100), x (3200);
+    for (auto& v : h)
+        v = u (rng);
+    for (auto& v : x)
+        v = u (rng);
 
-    for (const int n : { 0, 1, 7, 8, 9, 63, 1025, 2049 })
-        for (const int offset : { 0, 1, 3 })
+    for (const int taps : { 1, 7, 8, 1025 })
+        for (const int count : { 0, 1, 7, 15, 16, 17, 33, 512 })
         {
-            long double exact = 0.0L;
-            for (int i = 0; i < n; ++i)
-                exact += static_cast<long double> (a[static_cast<size_t> (i + offset)]) * b[static_cast<size_t> (i)];
-            const double got = lumetta::dotProduct (a.data() + offset, b.data(), n);
-            EXPECT_NEAR (got, static_cast<double> (exact), 1.0e-12 * std::max (1.0, std::abs (static_cast<double> (exact))))
-                << n << " at offset " << offset;
+            std::vector<float> out (static_cast<size_t> (std::max (count, 1)));
+            lumetta::convolve (h.data(), taps, x.data(), out.data(), count);
+            for (int i = 0; i < count; ++i)
+            {
+                long double exact = 0.0L;
+                for (int j = 0; j < taps; ++j)
+                    exact += static_cast<long double> (h[static_cast<size_t> (j)]) * x[static_cast<size_t> (i + j)];
+                ASSERT_NEAR (out[static_cast<size_t> (i)], static_cast<float> (exact), 1.0e-5f * std::max (1.0f, std::abs (static_cast<float> (exact))))
+                    << taps << " taps, output " << i;
+            }
         }
 }
