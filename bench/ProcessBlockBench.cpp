@@ -66,6 +66,11 @@ BENCHMARK_CAPTURE (processBlockAt, passThrough, Settings {})->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, { { "delayMs", -4.0f } } })->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, duckGrid, Settings { false, false, { { "dowsenOn", 1.0f } } })->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, duckLive, Settings { false, false, { { "dowsenOn", 1.0f }, { "scLive", 1.0f } } })->Apply (sizes);
+// Every Dowsen option on but the linear-phase split (the low band split by one-pole filters).
+BENCHMARK_CAPTURE (processBlockAt, duckEverythingMinimumPhase,
+                   Settings { true, true, { { "delayMs", -4.0f }, { "dowsenOn", 1.0f }, { "scTrigger", 1.0f }, { "scLowOnly", 1.0f },
+                                            { "scMonoLow", 1.0f }, { "scAutoGain", 1.0f } } })
+    ->Apply (sizes);
 // Every Dowsen option on: AUDIO trigger, low band only through the linear-phase split, mono below, AUTO.
 BENCHMARK_CAPTURE (processBlockAt, duckEverything,
                    Settings { true, true, { { "delayMs", -4.0f }, { "dowsenOn", 1.0f }, { "scTrigger", 1.0f }, { "scLowOnly", 1.0f },
