@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace
 {
 const char* const kParameterNames[] {
@@ -279,6 +281,160 @@ TEST_P (HostedPlugin, StateSavedByTheHostRestoresIntoANewInstance)
                    byName (*a, name)->getText (byName (*a, name)->getValue(), 100)) << name;
     EXPECT_EQ (byName (*b, "Delay")->getText (byName (*b, "Delay")->getValue(), 100), "-3.5");
     b->releaseResources();
+}
+
+namespace
+{
+// Lumetta's own state bytes inside what each format's host saves. JUCE's VST3 host keeps the
+// component state (our bytes, then JUCE's private block ending in "JUCEPrivateData") base64 in an
+// XML element; JUCE's LV2 client stores our bytes base64 in the StateString property of the
+// plug-in's LV2 state, which JUCE's LV2 host saves as Turtle.
+struct Vst3State
+{
+    std::unique_ptr<juce::XmlElement> xml;
+    juce::MemoryBlock chunk;
+    size_t ours = 0;
+
+    explicit Vst3State (const juce::MemoryBlock& hostState)
+        : xml (juce::AudioProcessor::getXmlFromBinary (hostState.getData(), static_cast<int> (hostState.getSize())))
+    {
+        if (xml == nullptr || xml->getChildByName ("IComponent") == nullptr)
+            return;
+        chunk.fromBase64Encoding (xml->getChildByName ("IComponent")->getAllSubText());
+        constexpr size_t kMagic = 15; // "JUCEPrivateData"
+        const auto* bytes = static_cast<const char*> (chunk.getData());
+        if (chunk.getSize() < kMagic + 16 || juce::String (bytes + chunk.getSize() - kMagic, kMagic) != "JUCEPrivateData")
+            return;
+        juce::int64 privateSize = 0;
+        std::memcpy (&privateSize, bytes + chunk.getSize() - kMagic - 8, 8);
+        ours = chunk.getSize() - kMagic - 8 - static_cast<size_t> (privateSize) - 8;
+    }
+
+    juce::MemoryBlock lumettaState() const { return { chunk.getData(), ours }; }
+
+    juce::MemoryBlock withLumettaState (const juce::MemoryBlock& state) const
+    {
+        juce::MemoryBlock replaced (state);
+        replaced.append (static_cast<const char*> (chunk.getData()) + ours, chunk.getSize() - ours);
+        auto* component = xml->getChildByName ("IComponent");
+        component->deleteAllTextElements();
+        component->addTextElement (replaced.toBase64Encoding());
+        juce::MemoryBlock out;
+        juce::AudioProcessor::copyXmlToBinary (*xml, out);
+        return out;
+    }
+};
+
+struct Lv2State
+{
+    juce::String turtle;
+    int start = -1, end = -1; // the base64 literal's characters
+
+    explicit Lv2State (const juce::MemoryBlock& hostState) : turtle (juce::String::fromUTF8 (static_cast<const char*> (hostState.getData()), static_cast<int> (hostState.getSize())))
+    {
+        const int property = turtle.indexOf ("StateString");
+        start = property < 0 ? -1 : turtle.indexOf (property, "\"") + 1;
+        end = start <= 0 ? -1 : turtle.indexOf (start, "\"");
+    }
+
+    juce::MemoryBlock lumettaState() const
+    {
+        juce::MemoryBlock block;
+        if (end > start)
+            block.fromBase64Encoding (turtle.substring (start, end));
+        return block;
+    }
+
+    juce::MemoryBlock withLumettaState (const juce::MemoryBlock& state) const
+    {
+        const auto text = turtle.substring (0, start) + state.toBase64Encoding() + turtle.substring (end);
+        return { text.toRawUTF8(), text.getNumBytesAsUTF8() };
+    }
+};
+
+std::unique_ptr<juce::AudioPluginInstance> loadFormat (juce::AudioPluginFormat& format, const juce::String& identifier)
+{
+    juce::OwnedArray<juce::PluginDescription> types;
+    format.findAllTypesForFile (types, identifier);
+    if (types.isEmpty())
+        return nullptr;
+    juce::String error;
+    auto instance = format.createInstanceFromDescription (*types[0], 48000.0, 512, error);
+    if (instance != nullptr)
+    {
+        instance->setRateAndBufferSizeDetails (48000.0, 512);
+        instance->prepareToPlay (48000.0, 512);
+    }
+    return instance;
+}
+
+juce::MemoryBlock saved (juce::AudioPluginInstance& p)
+{
+    juce::AudioBuffer<float> buffer (4, 512);
+    buffer.clear();
+    juce::MidiBuffer midi;
+    p.processBlock (buffer, midi); // lets the plug-in take the parameters in
+    juce::MemoryBlock block;
+    p.getStateInformation (block);
+    return block;
+}
+
+void customise (juce::AudioPluginInstance& p)
+{
+    for (auto* param : p.getParameters())
+    {
+        const auto name = param->getName (100);
+        if (name == "Delay")
+            param->setValueNotifyingHost (param->getValueForText ("-6.2"));
+        else if (name == "Dowsen On" || name == "Duck Low Band Only" || name == "Phase Follow")
+            param->setValueNotifyingHost (1.0f);
+        else if (name == "Duck Rate")
+            param->setValueNotifyingHost (1.0f); // "Bar"
+        else if (name == "Duck Crossover")
+            param->setValueNotifyingHost (0.3f);
+    }
+}
+} // namespace
+
+TEST (CrossFormatState, AStateSavedThroughOneFormatRestoresIdenticallyThroughTheOther)
+{
+    juce::VST3PluginFormat vst3;
+    juce::LV2PluginFormat lv2;
+    lv2.searchPathsForPlugins (juce::FileSearchPath (juce::File (LUMETTA_LV2_BUNDLE).getParentDirectory().getFullPathName()), true, false);
+
+    // VST3 -> LV2.
+    auto fromVst3 = loadFormat (vst3, LUMETTA_VST3_BUNDLE);
+    ASSERT_NE (fromVst3, nullptr);
+    customise (*fromVst3);
+    const Vst3State vst3Saved (saved (*fromVst3));
+    const auto ours = vst3Saved.lumettaState();
+    ASSERT_GT (ours.getSize(), 144u) << "no Lumetta state found in the VST3 host's data";
+
+    auto lv2Template = loadFormat (lv2, LUMETTA_LV2_URI);
+    ASSERT_NE (lv2Template, nullptr);
+    const Lv2State lv2Fresh (saved (*lv2Template));
+    ASSERT_GT (lv2Fresh.lumettaState().getSize(), 144u) << "no Lumetta state found in the LV2 host's data";
+    ASSERT_NE (lv2Fresh.lumettaState(), ours) << "the customised settings did not reach the saved state";
+
+    auto intoLv2 = loadFormat (lv2, LUMETTA_LV2_URI);
+    ASSERT_NE (intoLv2, nullptr);
+    const auto lv2Data = lv2Fresh.withLumettaState (ours);
+    intoLv2->setStateInformation (lv2Data.getData(), static_cast<int> (lv2Data.getSize()));
+    const Lv2State lv2Restored (saved (*intoLv2));
+    EXPECT_EQ (lv2Restored.lumettaState(), ours);
+
+    // LV2 -> VST3, with the LV2 instance's own save.
+    auto intoVst3 = loadFormat (vst3, LUMETTA_VST3_BUNDLE);
+    ASSERT_NE (intoVst3, nullptr);
+    const auto fromLv2 = lv2Restored.lumettaState();
+    const Vst3State vst3Fresh (saved (*intoVst3));
+    ASSERT_NE (vst3Fresh.lumettaState(), fromLv2);
+    const auto vst3Data = vst3Fresh.withLumettaState (fromLv2);
+    intoVst3->setStateInformation (vst3Data.getData(), static_cast<int> (vst3Data.getSize()));
+    EXPECT_EQ (Vst3State (saved (*intoVst3)).lumettaState(), fromLv2);
+
+    for (auto* p : { fromVst3.get(), lv2Template.get(), intoLv2.get(), intoVst3.get() })
+        p->releaseResources();
 }
 
 INSTANTIATE_TEST_SUITE_P (Formats, HostedPlugin, testing::Values (Format::vst3, Format::lv2), formatName);
