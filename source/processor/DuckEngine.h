@@ -63,6 +63,10 @@ public:
     int takeLearnCapture (float* dest, int maxCount) noexcept;
 
     int getCycle() const noexcept { return cycle; }
+    // The AUDIO detector's state, for inspection: samples its envelope has been rising, and the
+    // samples until a detected kick starts the cycle (−1 when none is pending).
+    int getRiseCount() const noexcept { return riseCount; }
+    int getCountdown() const noexcept { return countdown; }
     const LiveTiming& getLiveTiming() const noexcept { return liveTiming; }
     float getGain() const noexcept { return gain; }
     double getOffsetBeats() const noexcept { return offsetBeats; }

@@ -173,3 +173,41 @@ TEST (DuckEngine, LearnCapturesOneGridCycleOfTheKickEnvelope)
     EXPECT_GT (early, 0.5f);
     EXPECT_LT (late, early * 0.15f); // the 90 ms release has let most of it go 250 ms on
 }
+
+TEST (DuckEngine, AudioCycleStartsTheEngineLatencyLessTheRiseAfterTheOnset)
+{
+    // 960 samples of latency: a kick detected after its envelope rose for r samples starts the
+    // cycle 960 - min(r, 864) samples later (860 for a rise of 100).
+    for (const float attackSeconds : { 0.0002f, 0.002f, 0.004f })
+    {
+        dowsen::DuckEngine e;
+        e.prepare (48000.0, 120.0, 2);
+        auto s = settingsAt48k();
+        s.audioTrigger = true;
+        e.configure (s);
+        std::vector<float> lut (1024, 0.0f);
+        e.setShapeLUT (lut.data(), 1024);
+        e.configure (s);
+
+        int detectedAt = -1, expectedStart = -1, startedAt = -1;
+        for (int i = 0; i < 6000 && startedAt < 0; ++i)
+        {
+            const float t = static_cast<float> (std::max (0, i - 1000)) / 48000.0f;
+            const float envelope = i < 1000 ? 0.0f : std::min (1.0f, t / attackSeconds);
+            const float k = 0.8f * envelope * std::sin (2.0f * 3.14159265f * 60.0f * t);
+            const float before = e.getGain();
+            const float g = e.step (k, 0.0f, 0.0f);
+            if (detectedAt < 0 && e.getCountdown() >= 0)
+            {
+                detectedAt = i;
+                // The countdown is set and, in the same sample, counted down once.
+                expectedStart = i + 1 + e.getCountdown();
+                EXPECT_EQ (e.getCountdown() + 1, 960 - std::min (e.getRiseCount(), 864)) << attackSeconds;
+            }
+            if (detectedAt >= 0 && g < before)
+                startedAt = i;
+        }
+        ASSERT_GE (detectedAt, 1000) << attackSeconds;
+        EXPECT_EQ (startedAt, expectedStart) << attackSeconds;
+    }
+}
