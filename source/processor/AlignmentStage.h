@@ -68,7 +68,6 @@ public:
     int getLength() const noexcept { return length; }
     int getBassTap() const noexcept { return bassTap; }
     int getKickTap() const noexcept { return kickTap; }
-    const AllPassFilter& getFilter (int channel) const noexcept { return allPass[channel != 0 ? 1 : 0]; }
 
     // The whole samples a delay in ms plays at; every comparison of delays in samples uses this.
     static int delayInSamples (float ms, double rate) noexcept;

@@ -23,9 +23,7 @@ public:
     // Per sample, after the output is written.
     void advance() noexcept;
 
-    int getColumn() const noexcept { return column; }
     float gridPhase() const noexcept { return static_cast<float> (column) / (kColumns - 1.0f); }
-    double getDivisionBeats() const noexcept { return divisionBeats; }
 
     static double divisionBeatsFor (int displayDivision) noexcept;
 

@@ -46,7 +46,6 @@ public:
     // Removes the stereo difference below the mono frequency (after the duck).
     void monoBelow (float& left, float& right) noexcept;
 
-    const Settings& getSettings() const noexcept { return settings; }
     bool keepsSubOutOfTheDuck() const noexcept { return settings.highPassHz > 20.5f; }
 
 private:

@@ -48,7 +48,6 @@ public:
 
     int latency() const noexcept { return enabled ? splitters[0].getHalf() : 0; }
     bool isOn() const noexcept { return enabled; }
-    const LinearPhaseSplitter& splitter (int channel) const noexcept { return splitters[channel != 0 ? 1 : 0]; }
 
 private:
     LinearPhaseSplitter splitters[2];

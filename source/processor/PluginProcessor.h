@@ -88,7 +88,6 @@ public:
     int getBaseLatency() const noexcept { return baseLatency.load(); }
     int getLookaheadLatency() const noexcept { return lookaheadLatency.load(); }
     int getAppliedLatency() const noexcept { return appliedLatency.load(); }
-    int getLinearPhaseLatency() const noexcept { return linearPhaseLatency.load(); }
     int getTargetLatency() const noexcept;
     ReconfigurationFade::State getFadeState() const noexcept { return fade.getState(); }
     bool isReconfiguring() const noexcept { return reconfiguring.load(); }
@@ -122,8 +121,6 @@ public:
     static constexpr int kLearnTransferSize = 32768;
 
     float getDuckGain() const noexcept { return engine.getGain(); }
-    float getAutoLevelGain() const noexcept { return autoLevel.getAppliedGain(); }
-    int getDuckCycle() const noexcept { return engine.getCycle(); }
 
     // The transport of the last block (audio thread; for the stages and for tests).
     const TransportSnapshot& getTransport() const noexcept { return transport.current(); }
@@ -183,7 +180,7 @@ private:
     DuckBand duckBand;
     AutoLevel autoLevel;
     DisplaySweep sweep;
-    // Later stages (LIVE timing, meters, display capture, analysis) join here, each owned by
+    // Later stages (meters, display capture, analysis, phase follow) join here, each owned by
     // value and prepared in prepareToPlay.
 
     std::vector<dowsen::CurveModel> undoStack; // oldest first; guarded by curveLock

@@ -45,7 +45,6 @@ public:
     State getState() const noexcept { return static_cast<State> (state.load()); }
     void setState (State s) noexcept { state = s; }
 
-    float getStep() const noexcept { return step; }
 
     static constexpr float kWakeLevel = 0.001f;
 
