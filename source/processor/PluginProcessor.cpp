@@ -58,7 +58,9 @@ LumettaAudioProcessor::LumettaAudioProcessor()
                                 .withInput ("Main", juce::AudioChannelSet::stereo(), true)
                                 .withInput ("Sidechain", juce::AudioChannelSet::stereo(), true)
                                 .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
-      parameters (*this, nullptr, "PARAMETERS", createParameterLayout())
+      parameters (*this, nullptr, "PARAMETERS", createParameterLayout()),
+      analysisBass (kAnalysisBlock, 0.0f),
+      analysisKick (kAnalysisBlock, 0.0f)
 {
     for (size_t i = 0; i < p::kAll.size(); ++i)
     {
@@ -107,7 +109,7 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     baseLatency = lumetta::latency::baseSamples (sampleRate);
 
     transport.reset();
-    sweep.reset();
+    scope.reset();
     autoLevel.reset();
 
     // One line long enough for either latency, so switching between them never reallocates.
@@ -121,10 +123,16 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     silent = true;
     fade.prepare (sampleRate);
 
+    phaseAnalyzer.prepare (sampleRate);
+    preMeter.prepare (sampleRate);
+    postMeter.prepare (sampleRate);
+    jumpDetector.reset();
+
     engine.prepare (sampleRate, hostBpm.load(), static_cast<int> (value (kScRate)));
     duckBand.prepare (sampleRate);
     linearPhase.prepare (sampleRate, maxBlock, isOn (kScLpXover), value (kScXoverHz));
     scratch.prepare (maxBlock);
+    shapeView.prepare (sampleRate, displayLock);
     linearPhaseLatency = linearPhase.latency();
 
     appliedLatency = getTargetLatency();
@@ -133,6 +141,7 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
 
 void LumettaAudioProcessor::releaseResources()
 {
+    resetMeters();
     sidechain.release();
     sidechainActive = false;
 }
@@ -187,6 +196,8 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
 
     const auto io = routeChannels (buffer);
     sidechainPresent = io.sidechainPresent;
+    if (jumpDetector.check (t, io.sidechainPresent, io.numSamples, sampleRate))
+        resetMeters();
 
     alignment.intake (alignmentSettingsForBlock(), appliedLatency.load());
     if (linearPhase.intake (isOn (kScLpXover), value (kScXoverHz)))
@@ -196,7 +207,8 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
         setLatencySamples (appliedLatency.load() + linearPhaseLatency.load());
     }
     intakeDowsen (t);
-    // Later stages take in their parameters here, then phase follow polls its results.
+    // Phase follow polls its results here.
+    phaseAnalyzer.refreshContext (analysisContextForBlock());
 
     midi.clear();
 
@@ -261,7 +273,20 @@ void LumettaAudioProcessor::intakeDowsen (const TransportSnapshot& t) noexcept
     autoLevel.setUp (sampleRate, isOn (kScAutoGain), value (kScAutoTargetDb));
     if (t.startedPlaying)
         autoLevel.reset();
-    sweep.setUp (displayDivision.load(), t.bpm, sampleRate);
+    scope.setUp (displayDivision.load(), t.bpm, sampleRate);
+    shapeView.beginBlock (dowsen::DuckEngine::beatsForRate (e.rateIndex));
+}
+
+AnalysisContext LumettaAudioProcessor::analysisContextForBlock() const noexcept
+{
+    AnalysisContext c;
+    c.postMode = scopePost.load() && isOn (kDowsenOn);
+    c.flip = polarityFlip.load();
+    c.allPassOn = allPassOn.load();
+    c.delayMs = alignment.getCurrentDelayMs();
+    c.allPassFreqHz = allPassFreqHz.load();
+    c.allPassQ = allPassQ.load();
+    return c;
 }
 
 LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const BlockChannels& io, const TransportSnapshot& t) noexcept
@@ -281,10 +306,16 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
     const bool dowsen = isOn (kDowsenOn);
     const bool linearLowBand = dowsen && isOn (kScLowOnly) && linearPhase.isOn();
     const bool synced = t.playing && t.hasPosition;
+    const bool drawLanes = t.playing || ! t.hasPosition;
+    const bool capturePost = dowsen && scopePost.load();
+    const bool scopeShowsPost = scopePost.load();
+    const bool captureForAnalysis = io.numSamples <= kAnalysisBlock;
+    const bool kickVisible = sidechain.getLevel() > 0.001f;
     const double chunkStartBeats = t.ppq + start * t.bpm / (60.0 * sampleRate);
     if (synced)
         engine.startGridPhase (chunkStartBeats);
-    sweep.startBlock (synced, chunkStartBeats + engine.getOffsetBeats());
+    scope.startChunk (synced, chunkStartBeats + engine.getOffsetBeats());
+    scratch.numDivisionStarts = 0;
 
     // Alignment and the linear-phase compensation, sample by sample.
     for (int k = 0; k < count; ++k)
@@ -312,8 +343,10 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
         const float inL = scratch.inLeft[sk], inR = scratch.inRight[sk];
         float l = aligned.left, r = aligned.right;
 
+        const float alignedMono = 0.5f * (l + r);
+
         // The grid phase follows the host's beats, or the free-running display sweep.
-        const float phase = synced ? engine.nextGridPhase() : sweep.gridPhase();
+        const float phase = synced ? engine.nextGridPhase() : scope.gridPhase();
         if (dowsen)
         {
             const float g = engine.step (scratch.rawKick[sk], aligned.kick, phase);
@@ -323,7 +356,10 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
                 duckBand.duck (l, r, g);
             duckBand.monoBelow (l, r);
             autoLevel.process (aligned.kick, l, r, phase);
+            shapeView.record ({ synced ? scope.divisionPhase() : phase, alignedMono, 0.5f * (l + r), aligned.kick, g },
+                              drawLanes, synced, scope.divisionStartBeats());
         }
+        const float finalMono = 0.5f * (l + r);
 
         const float gain = fade.nextGain (t.playing, std::max (std::abs (inL), std::abs (inR)));
         const float outL = l * gain;
@@ -331,10 +367,80 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
         io.left[i] = outL;
         if (io.right != nullptr)
             io.right[i] = outR;
+        const float outMono = finalMono * gain;
 
-        sweep.advance();
+        if (scope.advance (scopeShowsPost ? finalMono : alignedMono, aligned.kick, kickVisible, displayLock))
+            scratch.divisionStarts[static_cast<size_t> (scratch.numDivisionStarts++)] = k;
+        scratch.postMono[sk] = outMono;
+        scratch.preMono[sk] = alignedMono;
+        scratch.meterKick[sk] = aligned.kick;
         quietDetector.update (inL, inR, outL, io.right != nullptr ? outR : outL);
+
+        if (captureForAnalysis)
+        {
+            analysisBass[static_cast<size_t> (i)] = capturePost ? outMono : 0.5f * (inL + inR);
+            analysisKick[static_cast<size_t> (i)] = capturePost ? aligned.kick : scratch.rawKick[sk];
+        }
     }
+    if (io.sidechainPresent)
+        feedMeters (count);
+}
+
+void LumettaAudioProcessor::feedMeters (int count) noexcept
+{
+    // Each beat-synced division closes both meters' division before its first sample; within a
+    // stretch the meters close a division themselves once it holds half a second.
+    const auto halfSecond = static_cast<std::int64_t> (std::ceil (0.5 * sampleRate));
+    int from = 0;
+    for (int d = 0; d <= scratch.numDivisionStarts; ++d)
+    {
+        const int to = d < scratch.numDivisionStarts ? scratch.divisionStarts[static_cast<size_t> (d)] : count;
+        const auto offset = static_cast<size_t> (from);
+        postMeter.pushBlock (scratch.postMono.data() + offset, scratch.meterKick.data() + offset, to - from, halfSecond);
+        preMeter.pushBlock (scratch.preMono.data() + offset, scratch.meterKick.data() + offset, to - from, halfSecond);
+        if (d < scratch.numDivisionStarts)
+        {
+            postMeter.endDivision();
+            preMeter.endDivision();
+        }
+        from = to;
+    }
+}
+
+void LumettaAudioProcessor::resetMeters() noexcept
+{
+    preMeter.reset();
+    postMeter.reset();
+}
+
+PhaseMeterReading LumettaAudioProcessor::getDisplayedMeterReading() const noexcept
+{
+    return ! scopePost.load() && isOn (kDowsenOn) ? preMeter.getReading() : postMeter.getReading();
+}
+
+void LumettaAudioProcessor::applyAnalysis (const ManualAnalysisResult& r)
+{
+    const auto setPlain = [this] (const char* id, float plainValue)
+    {
+        if (auto* param = parameters.getParameter (id))
+            param->setValueNotifyingHost (param->convertTo0to1 (plainValue));
+    };
+    setPlain (p::delayMs, r.delayMs);
+    polarityFlip = r.flip;
+    if (r.allPassOn)
+    {
+        setPlain (p::allPassFreq, r.allPassFreqHz);
+        allPassFreqHz = std::clamp (r.allPassFreqHz, 20.0f, 500.0f);
+        allPassQ = std::clamp (r.allPassQ, 0.1f, 5.0f);
+    }
+    allPassOn = r.allPassOn;
+}
+
+void LumettaAudioProcessor::copyScopeTraces (ScopeCapture::Trace& bass, ScopeCapture::Trace& kick) const
+{
+    const juce::SpinLock::ScopedLockType held (displayLock);
+    bass = scope.publishedBass();
+    kick = scope.publishedKick();
 }
 
 void LumettaAudioProcessor::finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept
@@ -343,6 +449,15 @@ void LumettaAudioProcessor::finishBlock (juce::AudioBuffer<float>& buffer, const
     sidechainActive = io.sidechainPresent && sidechain.isActive();
     quiet = quietDetector.isQuiet();
     silent = quietDetector.isSilent();
+
+    if (io.numSamples <= kAnalysisBlock)
+        phaseAnalyzer.capture (analysisBass.data(), analysisKick.data(), io.numSamples);
+    scope.publish (displayLock);
+    if (isOn (kDowsenOn))
+    {
+        const auto& t = transport.current();
+        shapeView.endBlock (t.playing || ! t.hasPosition, t.playing, autoLevel.getAppliedGain(), displayLock);
+    }
     transport.advance (io.numSamples, sampleRate);
 
     const int numChannels = buffer.getNumChannels();
@@ -402,7 +517,10 @@ void LumettaAudioProcessor::clearAudioThreadState() noexcept
     engine.reset();
     duckBand.reset();
     autoLevel.reset();
-    // The band analyzers, phase meters and phase follow are cleared here as well once they exist.
+    shapeView.resetBands();
+    resetMeters();
+    jumpDetector.reset();
+    // Phase follow is cleared here as well once it exists.
 }
 
 void LumettaAudioProcessor::sampleShapeTable()

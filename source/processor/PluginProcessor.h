@@ -1,9 +1,10 @@
 #pragma once
 
+#include "analysis/PhaseAnalyzer.h"
+#include "analysis/PhaseEfficiencyMeter.h"
 #include "curve/CurveModel.h"
 #include "processor/AlignmentStage.h"
 #include "processor/AutoLevel.h"
-#include "processor/DisplaySweep.h"
 #include "processor/DuckBand.h"
 #include "processor/DuckEngine.h"
 #include "processor/HostTransport.h"
@@ -11,8 +12,11 @@
 #include "processor/QuietDetector.h"
 #include "processor/ReconfigurationFade.h"
 #include "processor/SafeSample.h"
+#include "processor/ScopeCapture.h"
 #include "processor/ShapeTableExchange.h"
+#include "processor/ShapeViewCapture.h"
 #include "processor/SidechainMonitor.h"
+#include "processor/TransportJumpDetector.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
@@ -125,6 +129,23 @@ public:
     // The transport of the last block (audio thread; for the stages and for tests).
     const TransportSnapshot& getTransport() const noexcept { return transport.current(); }
 
+    // Display data (message thread). The traces and lanes are copied under the display lock,
+    // which the audio thread only tries; everything else is a single atomic.
+    void copyScopeTraces (ScopeCapture::Trace& bass, ScopeCapture::Trace& kick) const;
+    void copyShapeLanes (ShapeViewCapture::Lanes& lanes) const { shapeView.copySnapshot (lanes, displayLock); }
+    const ShapeViewCapture& getShapeViewCapture() const noexcept { return shapeView; }
+
+    // The low-end phase meters: PRE hears the aligned bass before the duck, POST the output.
+    PhaseMeterReading getPreMeterReading() const noexcept { return preMeter.getReading(); }
+    PhaseMeterReading getPostMeterReading() const noexcept { return postMeter.getReading(); }
+    // The one the ring shows: POST, unless the PRE view is chosen with the Dowsen module on.
+    PhaseMeterReading getDisplayedMeterReading() const noexcept;
+
+    // ANALYZE: the capture and search run in the analyzer; ManualAnalysisSession drives it for
+    // the editor. APPLY writes a proposal into the parameters and the manual alignment.
+    PhaseAnalyzer& getPhaseAnalyzer() noexcept { return phaseAnalyzer; }
+    void applyAnalysis (const ManualAnalysisResult& result);
+
 private:
     // Parameters are read only through the raw value pointers, on any thread.
     float value (int index) const noexcept { return values[static_cast<size_t> (index)]->load (std::memory_order_relaxed); }
@@ -165,6 +186,9 @@ private:
     KickStats processSamples (const BlockChannels& io, const TransportSnapshot& t) noexcept;
     void processChunk (const BlockChannels& io, const TransportSnapshot& t, int start, int count, KickStats& kick) noexcept;
     void intakeDowsen (const TransportSnapshot& t) noexcept;
+    AnalysisContext analysisContextForBlock() const noexcept;
+    void feedMeters (int count) noexcept;
+    void resetMeters() noexcept;
     void finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept;
 
     void sampleShapeTable();
@@ -179,9 +203,15 @@ private:
     dowsen::DuckEngine engine;
     DuckBand duckBand;
     AutoLevel autoLevel;
-    DisplaySweep sweep;
-    // Later stages (meters, display capture, analysis, phase follow) join here, each owned by
-    // value and prepared in prepareToPlay.
+    ScopeCapture scope;
+    ShapeViewCapture shapeView;
+    mutable juce::SpinLock displayLock; // the published traces and lanes
+    PhaseEfficiencyMeter preMeter, postMeter;
+    TransportJumpDetector jumpDetector;
+    PhaseAnalyzer phaseAnalyzer;
+    // The block's bass and kick as ANALYZE captures them; longer blocks are not captured.
+    static constexpr int kAnalysisBlock = 8192;
+    std::vector<float> analysisBass, analysisKick;
 
     std::vector<dowsen::CurveModel> undoStack; // oldest first; guarded by curveLock
     std::mutex shapeTableWriter; // the engine's table exchange takes one writer at a time
@@ -195,16 +225,20 @@ private:
     int maxBlock = 512;
 
     // Per-chunk scratch, sized in prepareToPlay: the aligned frames and the input, so the low band
-    // of a whole chunk can be computed between the alignment and the duck.
+    // of a whole chunk can be computed between the alignment and the duck; the meters' inputs and
+    // the samples at which a beat-synced division starts, so the meters run a chunk at a time.
     struct ChunkScratch
     {
         std::vector<AlignedFrame> aligned;
-        std::vector<float> inLeft, inRight, rawKick, lowLeft, lowRight;
+        std::vector<float> inLeft, inRight, rawKick, lowLeft, lowRight, preMono, postMono, meterKick;
+        std::vector<int> divisionStarts;
+        int numDivisionStarts = 0;
         void prepare (int size)
         {
             aligned.assign (static_cast<size_t> (size), {});
-            for (auto* v : { &inLeft, &inRight, &rawKick, &lowLeft, &lowRight })
+            for (auto* v : { &inLeft, &inRight, &rawKick, &lowLeft, &lowRight, &preMono, &postMono, &meterKick })
                 v->assign (static_cast<size_t> (size), 0.0f);
+            divisionStarts.assign (static_cast<size_t> (size), 0);
         }
     } scratch;
 
