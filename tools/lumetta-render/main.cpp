@@ -1,9 +1,10 @@
 // lumetta-render: renders audio through Lumetta's processor as a host would, block by block.
 
-#include "common/SimulatedTransport.h"
+#include "analysis/AnalysisPresentation.h"
 #include "common/DemoSignal.h"
-#include "lumetta-render/RenderOptions.h"
+#include "common/SimulatedTransport.h"
 #include "common/WavFiles.h"
+#include "lumetta-render/RenderOptions.h"
 #include "processor/PluginProcessor.h"
 
 #include <cmath>
@@ -105,8 +106,15 @@ void writeOrFail (const juce::File& file, const juce::AudioBuffer<float>& audio,
         throw Failure { error };
 }
 
-juce::AudioBuffer<float> render (LumettaAudioProcessor& processor, const juce::AudioBuffer<float>& bass,
-                                 const juce::AudioBuffer<float>* kick, const RenderOptions& o, double rate)
+struct Rendered
+{
+    juce::AudioBuffer<float> audio;
+    // The low-end phase meters as the render left them (released resources reset them).
+    PhaseMeterReading pre, post;
+};
+
+Rendered render (LumettaAudioProcessor& processor, const juce::AudioBuffer<float>& bass,
+                 const juce::AudioBuffer<float>* kick, const RenderOptions& o, double rate)
 {
     const int mainChannels = bass.getNumChannels();
     const int sideChannels = kick != nullptr ? kick->getNumChannels() : 0;
@@ -117,7 +125,8 @@ juce::AudioBuffer<float> render (LumettaAudioProcessor& processor, const juce::A
     processor.setNonRealtime (o.offline);
     processor.prepareToPlay (rate, o.blockSize);
 
-    juce::AudioBuffer<float> out (mainChannels, length);
+    Rendered rendered { juce::AudioBuffer<float> (mainChannels, length), {}, {} };
+    auto& out = rendered.audio;
     juce::AudioBuffer<float> block (mainChannels + sideChannels, o.blockSize);
     juce::MidiBuffer midi;
     for (int start = 0; start < length; start += o.blockSize)
@@ -133,9 +142,11 @@ juce::AudioBuffer<float> render (LumettaAudioProcessor& processor, const juce::A
             out.copyFrom (ch, start, block, ch, 0, n);
         transport.advance (n);
     }
+    rendered.pre = processor.getPreMeterReading();
+    rendered.post = processor.getPostMeterReading();
     processor.releaseResources();
     processor.setPlayHead (nullptr);
-    return out;
+    return rendered;
 }
 
 int run (const juce::StringArray& args)
@@ -210,7 +221,8 @@ int run (const juce::StringArray& args)
         setParameter (processor, { "allPassFreq", juce::String (o.allPassFreqHz) });
     }
 
-    const auto out = render (processor, bass.samples, haveKick ? &kick.samples : nullptr, o, rate);
+    const auto rendered = render (processor, bass.samples, haveKick ? &kick.samples : nullptr, o, rate);
+    const auto& out = rendered.audio;
 
     const auto stem = o.outFile.getParentDirectory().getChildFile (o.outFile.getFileNameWithoutExtension());
     if (o.isDemo())
@@ -233,6 +245,9 @@ int run (const juce::StringArray& args)
               << juce::String (1000.0 * processor.getLatencySamples() / rate, 2) << " ms at " << rate << " Hz)\n"
               << "in:  peak " << dbfs (in.peak) << ", RMS " << dbfs (in.rms) << "\n"
               << "out: peak " << dbfs (result.peak) << ", RMS " << dbfs (result.rms) << "\n";
+    if (haveKick)
+        std::cout << "low-end alignment at the end: PRE " << phaseMeterText (rendered.pre) << ", POST "
+                  << phaseMeterText (rendered.post) << "\n";
     if (o.isDemo())
         std::cout << "demo input: " << stem.getFullPathName() << "-bass.wav, " << stem.getFullPathName() << "-kick.wav\n";
     std::cout << "output: " << o.outFile.getFullPathName() << "\n";
