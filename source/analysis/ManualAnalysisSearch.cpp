@@ -41,12 +41,14 @@ int percentOf (const CorrelationSums& s, bool invert) noexcept
     return std::clamp (static_cast<int> ((std::min (r, 1.0f) + 1.0f) * 50.0f), 0, 100);
 }
 
+// The truncated percentage in whole numbers: in floating point 100 · (29 / 100) falls just short
+// of 29 and would truncate to 28.
 int percentOf (const SignCounts& c, bool opposite) noexcept
 {
     if (c.pairs == 0)
         return 50;
-    const double share = static_cast<double> (opposite ? c.pairs - c.sameSign : c.sameSign) / static_cast<double> (c.pairs);
-    return static_cast<int> (100.0 * share);
+    const auto agreeing = opposite ? c.pairs - c.sameSign : c.sameSign;
+    return static_cast<int> (100 * agreeing / c.pairs);
 }
 
 //==============================================================================

@@ -1,9 +1,9 @@
 #include "analysis/PhaseEfficiencyMeter.h"
 
 #include <algorithm>
-#include <initializer_list>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 
 // One body for every path, written on the compiler's vector types: compiled inside a function
@@ -48,7 +48,14 @@ struct PhaseMeterKernels
         return std::isfinite (x) ? static_cast<double> (x) : 0.0;
     }
 
-    // A group of bands at a time, its whole state held in registers across the run.
+    template <typename V>
+    static LUMETTA_KERNEL_INLINE void onePole (V& state, const V& input, const V& alpha) noexcept
+    {
+        state += (input - state) * alpha;
+    }
+
+    // A group of bands at a time, its whole state held in registers across the run. Every state is
+    // a named variable rather than an array element so that none of it goes through the stack.
     template <typename V>
     static LUMETTA_KERNEL_INLINE void filterBands (Bands& b, const float* bass, const float* kick, int count) noexcept
     {
@@ -58,7 +65,7 @@ struct PhaseMeterKernels
         for (int g = 0; g < kBands; g += lanes)
         {
             V stepRe, stepIm, alpha, phasorRe, phasorIm, crossRe, crossIm, bassEnergy, kickEnergy;
-            V bassRe[3], bassIm[3], kickRe[3], kickIm[3];
+            V bass1Re, bass1Im, bass2Re, bass2Im, bass3Re, bass3Im, kick1Re, kick1Im, kick2Re, kick2Im, kick3Re, kick3Im;
             load (stepRe, b.stepRe + g);
             load (stepIm, b.stepIm + g);
             load (alpha, b.alpha + g);
@@ -68,35 +75,41 @@ struct PhaseMeterKernels
             load (crossIm, b.crossIm + g);
             load (bassEnergy, b.bassEnergy + g);
             load (kickEnergy, b.kickEnergy + g);
-            for (int s = 0; s < 3; ++s)
-            {
-                load (bassRe[s], b.bassRe[s] + g);
-                load (bassIm[s], b.bassIm[s] + g);
-                load (kickRe[s], b.kickRe[s] + g);
-                load (kickIm[s], b.kickIm[s] + g);
-            }
+            load (bass1Re, b.bassRe[0] + g);
+            load (bass1Im, b.bassIm[0] + g);
+            load (bass2Re, b.bassRe[1] + g);
+            load (bass2Im, b.bassIm[1] + g);
+            load (bass3Re, b.bassRe[2] + g);
+            load (bass3Im, b.bassIm[2] + g);
+            load (kick1Re, b.kickRe[0] + g);
+            load (kick1Im, b.kickIm[0] + g);
+            load (kick2Re, b.kickRe[1] + g);
+            load (kick2Im, b.kickIm[1] + g);
+            load (kick3Re, b.kickRe[2] + g);
+            load (kick3Im, b.kickIm[2] + g);
 
             for (int i = 0; i < count; ++i)
             {
                 const double x = finiteOrZero (bass[i]), y = finiteOrZero (kick[i]);
 
-                bassRe[0] += (phasorRe * x - bassRe[0]) * alpha;
-                bassIm[0] += (phasorIm * x - bassIm[0]) * alpha;
-                kickRe[0] += (phasorRe * y - kickRe[0]) * alpha;
-                kickIm[0] += (phasorIm * y - kickIm[0]) * alpha;
-                for (int s = 1; s < 3; ++s)
-                {
-                    bassRe[s] += (bassRe[s - 1] - bassRe[s]) * alpha;
-                    bassIm[s] += (bassIm[s - 1] - bassIm[s]) * alpha;
-                    kickRe[s] += (kickRe[s - 1] - kickRe[s]) * alpha;
-                    kickIm[s] += (kickIm[s - 1] - kickIm[s]) * alpha;
-                }
+                onePole (bass1Re, phasorRe * x, alpha);
+                onePole (bass1Im, phasorIm * x, alpha);
+                onePole (kick1Re, phasorRe * y, alpha);
+                onePole (kick1Im, phasorIm * y, alpha);
+                onePole (bass2Re, bass1Re, alpha);
+                onePole (bass2Im, bass1Im, alpha);
+                onePole (kick2Re, kick1Re, alpha);
+                onePole (kick2Im, kick1Im, alpha);
+                onePole (bass3Re, bass2Re, alpha);
+                onePole (bass3Im, bass2Im, alpha);
+                onePole (kick3Re, kick2Re, alpha);
+                onePole (kick3Im, kick2Im, alpha);
 
                 // bass · conj (kick)
-                crossRe += bassRe[2] * kickRe[2] + bassIm[2] * kickIm[2];
-                crossIm += bassIm[2] * kickRe[2] - bassRe[2] * kickIm[2];
-                bassEnergy += bassRe[2] * bassRe[2] + bassIm[2] * bassIm[2];
-                kickEnergy += kickRe[2] * kickRe[2] + kickIm[2] * kickIm[2];
+                crossRe += bass3Re * kick3Re + bass3Im * kick3Im;
+                crossIm += bass3Im * kick3Re - bass3Re * kick3Im;
+                bassEnergy += bass3Re * bass3Re + bass3Im * bass3Im;
+                kickEnergy += kick3Re * kick3Re + kick3Im * kick3Im;
 
                 const V nextRe = phasorRe * stepRe - phasorIm * stepIm;
                 phasorIm = phasorRe * stepIm + phasorIm * stepRe;
@@ -109,13 +122,18 @@ struct PhaseMeterKernels
             store (b.crossIm + g, crossIm);
             store (b.bassEnergy + g, bassEnergy);
             store (b.kickEnergy + g, kickEnergy);
-            for (int s = 0; s < 3; ++s)
-            {
-                store (b.bassRe[s] + g, bassRe[s]);
-                store (b.bassIm[s] + g, bassIm[s]);
-                store (b.kickRe[s] + g, kickRe[s]);
-                store (b.kickIm[s] + g, kickIm[s]);
-            }
+            store (b.bassRe[0] + g, bass1Re);
+            store (b.bassIm[0] + g, bass1Im);
+            store (b.bassRe[1] + g, bass2Re);
+            store (b.bassIm[1] + g, bass2Im);
+            store (b.bassRe[2] + g, bass3Re);
+            store (b.bassIm[2] + g, bass3Im);
+            store (b.kickRe[0] + g, kick1Re);
+            store (b.kickIm[0] + g, kick1Im);
+            store (b.kickRe[1] + g, kick2Re);
+            store (b.kickIm[1] + g, kick2Im);
+            store (b.kickRe[2] + g, kick3Re);
+            store (b.kickIm[2] + g, kick3Im);
         }
     }
 
@@ -228,7 +246,7 @@ void PhaseEfficiencyMeter::prepare (double rate)
         --n;
     while (static_cast<double> (n) / sampleRate < kMinimumDivisionSeconds)
         ++n;
-    minimumDivisionCount = std::max<std::int64_t> (n, 1);
+    minimumDivisionCount = n;
 
     reset();
 }
@@ -355,7 +373,7 @@ PhaseMeterReading PhaseEfficiencyMeter::evaluate (const std::complex<double> cro
         sumMagnitude += magnitude[k];
     }
 
-    // The cap keeps the ratio below finite, however exactly the two signals match.
+    // Capped so that two identical signals still give a finite interaction.
     const double energy = bassEnergy + kickEnergy;
     const double coupling = energy > 0.0 ? std::min (2.0 * sum / energy, kMaxCoupling) : 0.0;
 
@@ -450,4 +468,20 @@ void PhaseEfficiencyMeter::publish (const PhaseMeterReading& r) noexcept
     readingPercent.store (r.percent, std::memory_order_relaxed);
     readingStability.store (r.stability, std::memory_order_relaxed);
     readingInteractionDb.store (r.interactionDb, std::memory_order_relaxed);
+}
+
+void PhaseEfficiencyMeter::copyStateFrom (const PhaseEfficiencyMeter& other) noexcept
+{
+    bands = other.bands;
+    sampleRate = other.sampleRate;
+    minimumDivisionCount = other.minimumDivisionCount;
+    divisionCount = other.divisionCount;
+    renormaliseCounter = other.renormaliseCounter;
+    std::copy (std::begin (other.smoothedCross), std::end (other.smoothedCross), std::begin (smoothedCross));
+    std::copy (std::begin (other.smoothedMagnitude), std::end (other.smoothedMagnitude), std::begin (smoothedMagnitude));
+    smoothedBassEnergy = other.smoothedBassEnergy;
+    smoothedKickEnergy = other.smoothedKickEnergy;
+    hasHistory = other.hasHistory;
+    silentSeconds = other.silentSeconds;
+    publish (other.getReading());
 }

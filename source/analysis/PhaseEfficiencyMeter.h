@@ -46,6 +46,10 @@ public:
     void endDivision() noexcept;
 
     std::int64_t divisionSampleCount() const noexcept { return divisionCount; }
+
+    // Takes over another meter's whole state and reading: for a meter that has heard exactly the
+    // same samples, this is what pushing them again would give, at no cost.
+    void copyStateFrom (const PhaseEfficiencyMeter& other) noexcept;
     // Lock-free; a reader racing a division's end may see fields of two consecutive readings.
     PhaseMeterReading getReading() const noexcept;
 

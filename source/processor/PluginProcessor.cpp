@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 namespace
@@ -126,6 +127,7 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     phaseAnalyzer.prepare (sampleRate);
     preMeter.prepare (sampleRate);
     postMeter.prepare (sampleRate);
+    metersInStep = true;
     jumpDetector.reset();
 
     engine.prepare (sampleRate, hostBpm.load(), static_cast<int> (value (kScRate)));
@@ -388,29 +390,40 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
 
 void LumettaAudioProcessor::feedMeters (int count) noexcept
 {
-    // Each beat-synced division closes both meters' division before its first sample; within a
-    // stretch the meters close a division themselves once it holds half a second.
+    // PRE and POST hear the same samples whenever nothing between them touches the bass (the
+    // Dowsen module off, no fade running). While they also started from the same state, one
+    // meter's work serves both: the plain PHASE path pays for one meter, not two.
+    const bool sameInput = std::memcmp (scratch.preMono.data(), scratch.postMono.data(), sizeof (float) * static_cast<size_t> (count)) == 0;
+    metersInStep = metersInStep && sameInput;
+
+    // Each beat-synced division closes the meters' division before its first sample; within a
+    // stretch a meter closes a division itself once it holds half a second.
     const auto halfSecond = static_cast<std::int64_t> (std::ceil (0.5 * sampleRate));
     int from = 0;
     for (int d = 0; d <= scratch.numDivisionStarts; ++d)
     {
         const int to = d < scratch.numDivisionStarts ? scratch.divisionStarts[static_cast<size_t> (d)] : count;
         const auto offset = static_cast<size_t> (from);
-        postMeter.pushBlock (scratch.postMono.data() + offset, scratch.meterKick.data() + offset, to - from, halfSecond);
         preMeter.pushBlock (scratch.preMono.data() + offset, scratch.meterKick.data() + offset, to - from, halfSecond);
+        if (! metersInStep)
+            postMeter.pushBlock (scratch.postMono.data() + offset, scratch.meterKick.data() + offset, to - from, halfSecond);
         if (d < scratch.numDivisionStarts)
         {
-            postMeter.endDivision();
             preMeter.endDivision();
+            if (! metersInStep)
+                postMeter.endDivision();
         }
         from = to;
     }
+    if (metersInStep)
+        postMeter.copyStateFrom (preMeter);
 }
 
 void LumettaAudioProcessor::resetMeters() noexcept
 {
     preMeter.reset();
     postMeter.reset();
+    metersInStep = true;
 }
 
 PhaseMeterReading LumettaAudioProcessor::getDisplayedMeterReading() const noexcept

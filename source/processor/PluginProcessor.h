@@ -207,6 +207,7 @@ private:
     ShapeViewCapture shapeView;
     mutable juce::SpinLock displayLock; // the published traces and lanes
     PhaseEfficiencyMeter preMeter, postMeter;
+    bool metersInStep = true; // both have heard the same samples since their last reset
     TransportJumpDetector jumpDetector;
     PhaseAnalyzer phaseAnalyzer;
     // The block's bass and kick as ANALYZE captures them; longer blocks are not captured.

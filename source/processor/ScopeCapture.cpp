@@ -56,6 +56,7 @@ void ScopeCapture::setUp (int displayDivision, double bpm, double rate) noexcept
         division = displayDivision;
     }
     divisionBeats = divisionBeatsFor (displayDivision);
+    columnsPerBeat = kColumns / divisionBeats;
     beatsPerSample = rate > 0.0 ? bpm / (60.0 * rate) : 0.0;
     const double divisionSamples = divisionBeats * 60.0 / std::max (bpm, 1.0) * rate;
     pixelsPerSample = kColumns / std::max (divisionSamples, 1.0);
@@ -109,55 +110,18 @@ void ScopeCapture::endSweep (bool kickVisible, juce::SpinLock& lock) noexcept
     resetTrackers();
 }
 
-bool ScopeCapture::advance (float bass, float kick, bool kickVisible, juce::SpinLock& lock) noexcept
+void ScopeCapture::moveToColumn (int target, bool kickVisible) noexcept
 {
-    bool sweepEnd = false;
-    if (synced)
-    {
-        // Less than one sample into the division: it wrapped since the previous sample.
-        const double a = inDivision;
-        inDivision += beatsPerSample;
-        if (inDivision >= divisionBeats)
-        {
-            inDivision -= divisionBeats;
-            divisionStart += divisionBeats;
-        }
-        sweepEnd = a < beatsPerSample;
-        if (! sweepEnd)
-        {
-            const int target = std::min (static_cast<int> (a / divisionBeats * kColumns), kColumns - 1);
-            if (target != column)
-            {
-                finishColumn (kickVisible);
-                column = target;
-                resetTrackers();
-            }
-        }
-    }
-    else
-        sweepEnd = column >= kColumns;
+    finishColumn (kickVisible);
+    column = target;
+    resetTrackers();
+}
 
-    if (sweepEnd)
-        endSweep (kickVisible, lock);
-
-    bassTracker.add (std::clamp (bass, -1.0f, 1.0f));
-    kickTracker.add (std::clamp (kick, -1.0f, 1.0f));
-
-    // Without a beat to follow, the sweep moves by the division's rate alone. With one, the beat
-    // position sets the column; the accumulator stays out of it, since its columns would not
-    // line up with the beat's and each correction would cut the column's extremes short.
-    accumulator += pixelsPerSample;
-    if (accumulator >= 1.0)
-    {
-        if (! synced)
-        {
-            finishColumn (kickVisible);
-            column = std::min (column + 1, kColumns);
-            resetTrackers();
-        }
-        accumulator -= 1.0;
-    }
-    return synced && sweepEnd;
+void ScopeCapture::nextFreeColumn (bool kickVisible) noexcept
+{
+    finishColumn (kickVisible);
+    column = std::min (column + 1, kColumns);
+    resetTrackers();
 }
 
 void ScopeCapture::publish (juce::SpinLock& lock) noexcept

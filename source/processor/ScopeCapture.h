@@ -2,6 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -38,7 +39,48 @@ public:
     // Per sample, after the output is written. Returns true when a beat-synced division starts at
     // this sample, which closes the phase meters' division. `lock` guards the published traces;
     // it is only tried, and a copy it misses is made by the next publish().
-    bool advance (float bass, float kick, bool kickVisible, juce::SpinLock& lock) noexcept;
+    bool advance (float bass, float kick, bool kickVisible, juce::SpinLock& lock) noexcept
+    {
+        bool sweepEnd = false;
+        if (synced)
+        {
+            // Less than one sample into the division: it wrapped since the previous sample.
+            const double a = inDivision;
+            inDivision += beatsPerSample;
+            if (inDivision >= divisionBeats)
+            {
+                inDivision -= divisionBeats;
+                divisionStart += divisionBeats;
+            }
+            sweepEnd = a < beatsPerSample;
+            if (! sweepEnd)
+            {
+                const int target = std::min (static_cast<int> (a * columnsPerBeat), kColumns - 1);
+                if (target != column)
+                    moveToColumn (target, kickVisible);
+            }
+        }
+        else
+            sweepEnd = column >= kColumns;
+
+        if (sweepEnd)
+            endSweep (kickVisible, lock);
+
+        bassTracker.add (std::clamp (bass, -1.0f, 1.0f));
+        kickTracker.add (std::clamp (kick, -1.0f, 1.0f));
+
+        // Without a beat to follow, the sweep moves by the division's rate alone. With one, the
+        // beat position sets the column; the accumulator stays out of it, since its columns would
+        // not line up with the beat's and each correction would cut the column's extremes short.
+        accumulator += pixelsPerSample;
+        if (accumulator >= 1.0)
+        {
+            if (! synced)
+                nextFreeColumn (kickVisible);
+            accumulator -= 1.0;
+        }
+        return synced && sweepEnd;
+    }
 
     // Block end: the published traces show the current sweep left of the column and the previous
     // one right of it.
@@ -80,6 +122,8 @@ private:
     };
 
     void finishColumn (bool kickVisible) noexcept;
+    void moveToColumn (int target, bool kickVisible) noexcept;
+    void nextFreeColumn (bool kickVisible) noexcept;
     void resetTrackers() noexcept { bassTracker = kickTracker = Tracker {}; }
     void endSweep (bool kickVisible, juce::SpinLock& lock) noexcept;
     void flatten() noexcept;
@@ -92,7 +136,7 @@ private:
     double accumulator = 1.0;
     Tracker bassTracker, kickTracker;
     int division = -1;
-    double divisionBeats = 1.0, beatsPerSample = 0.0, pixelsPerSample = 0.0;
+    double divisionBeats = 1.0, beatsPerSample = 0.0, pixelsPerSample = 0.0, columnsPerBeat = kColumns;
     bool synced = false;
     double inDivision = 0.0;    // the current sample's position within its division, in beats
     double divisionStart = 0.0; // beats

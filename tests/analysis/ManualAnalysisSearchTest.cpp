@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <optional>
@@ -141,10 +142,13 @@ TEST (AnalysisScores, SignAgreementCountsOnlyPairsLoudOnBothSides)
     EXPECT_EQ (signAgreementPercent (bass.data(), kick.data(), 7, 1, false), 25);
     EXPECT_EQ (signAgreementPercent (bass.data() + 3, kick.data() + 3, 1, 0, false), 50); // no loud pair
 
-    // Shares are truncated: 2 of 3 is 66, 1 of 3 is 33.
+    // Shares are truncated: 2 of 3 is 66, 1 of 3 is 33, and 29 of 100 exactly 29.
     const std::vector<float> ones { 0.5f, 0.5f, 0.5f }, mixed { 0.5f, 0.5f, -0.5f };
     EXPECT_EQ (signAgreementPercent (ones.data(), mixed.data(), 3, 0, false), 66);
     EXPECT_EQ (signAgreementPercent (ones.data(), mixed.data(), 3, 0, true), 33);
+    std::vector<float> hundred (100, 0.5f), agree29 (100, -0.5f);
+    std::fill_n (agree29.begin(), 29, 0.5f);
+    EXPECT_EQ (signAgreementPercent (hundred.data(), agree29.data(), 100, 0, false), 29);
 }
 
 //==============================================================================

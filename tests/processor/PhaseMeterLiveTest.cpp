@@ -115,3 +115,21 @@ TEST (PhaseMeterLive, ReleasingResourcesReturnsTheReadingsToMeasuring)
     EXPECT_EQ (stateOf (rig.processor().getPostMeterReading()), PhaseMeterState::Measuring);
     EXPECT_FLOAT_EQ (rig.processor().getPostMeterReading().percent, 50.0f);
 }
+
+TEST (PhaseMeterLive, PreAndPostPartWhenTheDuckShapesTheOutputAndMeetAgainAfterAReset)
+{
+    // A deep duck on every beat changes what POST hears but not PRE; a relocation resets both.
+    TransportRig rig;
+    rig.harness.setParameter ("dowsenOn", 1.0f);
+    rig.harness.setParameter ("duckDepth", 100.0f);
+    const auto bass = signals::sineAt (50.0), kickSignal = signals::sineAt (50.0, 0.5f, 2.0);
+    rig.run (3 * kSecond, bass, kickSignal);
+    const auto& p = rig.processor();
+    EXPECT_NE (p.getPreMeterReading().interactionDb, p.getPostMeterReading().interactionDb);
+
+    rig.harness.setParameter ("dowsenOn", 0.0f);
+    rig.setTransport ({ 120.0, 16.0, true });
+    rig.run (3 * kSecond, bass, kickSignal);
+    EXPECT_EQ (p.getPreMeterReading().interactionDb, p.getPostMeterReading().interactionDb);
+    EXPECT_EQ (p.getPreMeterReading().percent, p.getPostMeterReading().percent);
+}
