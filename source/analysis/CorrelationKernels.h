@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // The inner loops of the ANALYZE search: every candidate it scores is one pass over the capture,
@@ -15,6 +17,19 @@ struct CorrelationSums
 {
     std::int64_t pairs = 0;
     double xy = 0.0, xx = 0.0, yy = 0.0;
+
+    // Σxy / √(Σx²·Σy²), negated for an inverted y; nothing with fewer than 100 pairs, too little
+    // energy on either side, or non-finite input.
+    std::optional<double> correlation (bool invert) const noexcept
+    {
+        if (pairs < 100 || xx < 0.0001 || yy < 0.0001)
+            return std::nullopt;
+        const double norm = std::sqrt (xx * yy);
+        if (norm < 0.0001)
+            return std::nullopt;
+        const double r = (invert ? -xy : xy) / norm;
+        return std::isfinite (r) ? std::optional<double> (r) : std::nullopt;
+    }
 };
 
 // Pairs (x[i], y[i + lag]) where both magnitudes exceed kSignLevel, and how many share a sign.

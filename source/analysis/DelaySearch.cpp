@@ -12,14 +12,8 @@ namespace
 {
 float delayScore (const CorrelationSums& s, bool invert) noexcept
 {
-    if (s.pairs < 100 || s.xx < 0.0001 || s.yy < 0.0001)
-        return 0.0f;
-    const double norm = std::sqrt (s.xx * s.yy);
-    if (norm < 0.0001)
-        return 0.0f;
-    const double r = (invert ? -s.xy : s.xy) / norm;
-    // Non-finite input leaves nothing to compare.
-    return std::isfinite (r) ? static_cast<float> (std::clamp (r, -1.0, 1.0)) : 0.0f;
+    const auto r = s.correlation (invert);
+    return r ? static_cast<float> (std::clamp (*r, -1.0, 1.0)) : 0.0f;
 }
 } // namespace
 

@@ -28,14 +28,10 @@ int samplesFor (float seconds, double sampleRate) noexcept
 
 int percentOf (const CorrelationSums& s, bool invert) noexcept
 {
-    if (s.pairs < 100 || s.xx < 0.0001 || s.yy < 0.0001)
+    const auto correlation = s.correlation (invert);
+    if (! correlation)
         return 50;
-    const double norm = std::sqrt (s.xx * s.yy);
-    if (norm < 0.0001)
-        return 50;
-    const auto r = static_cast<float> ((invert ? -s.xy : s.xy) / norm);
-    if (! std::isfinite (r))
-        return 50;
+    const auto r = static_cast<float> (*correlation);
     if (r < -1.0f)
         return 0;
     return std::clamp (static_cast<int> ((std::min (r, 1.0f) + 1.0f) * 50.0f), 0, 100);

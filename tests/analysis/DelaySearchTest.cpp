@@ -1,10 +1,10 @@
 #include "analysis/CorrelationKernels.h"
 #include "analysis/DelaySearch.h"
+#include "helpers/Noise.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <vector>
 
 using lumetta::phasesearch::searchDelay;
@@ -14,29 +14,8 @@ namespace
 // The search parameters the analysis uses at 48 kHz: ±10 ms, 1 ms coarse, 0.1 ms fine.
 constexpr int kMaxLag = 480, kCoarse = 48, kFine = 4;
 
-std::vector<float> whiteNoise (int count, unsigned seed)
-{
-    std::mt19937 rng (seed);
-    std::uniform_real_distribution<float> u (-0.5f, 0.5f);
-    std::vector<float> v (static_cast<size_t> (count));
-    for (auto& s : v)
-        s = u (rng);
-    return v;
-}
-
-// Noise below about 300 Hz at 48 kHz: broad enough a correlation peak for the coarse grid to see.
-std::vector<float> lowNoise (int count, unsigned seed)
-{
-    auto v = whiteNoise (count, seed);
-    float s1 = 0.0f, s2 = 0.0f;
-    for (auto& s : v)
-    {
-        s1 += (s - s1) * 0.04f;
-        s2 += (s1 - s2) * 0.04f;
-        s = 8.0f * s2;
-    }
-    return v;
-}
+using signals::lowNoise;
+using signals::whiteNoise;
 
 // out[i] = Σ gain · in[i − delay] over the given taps, zero before the start.
 std::vector<float> delayedSum (const std::vector<float>& in, std::initializer_list<std::pair<int, float>> taps)

@@ -1,5 +1,6 @@
 #include "analysis/CorrelationKernels.h"
 #include "analysis/ManualAnalysisSearch.h"
+#include "helpers/Noise.h"
 #include "processor/AllPassFilter.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <cmath>
 #include <numbers>
 #include <optional>
-#include <random>
 #include <vector>
 
 using namespace lumetta::phasesearch;
@@ -18,29 +18,8 @@ namespace
 constexpr double kRate = 48000.0;
 constexpr int kSecond = 48000;
 
-std::vector<float> whiteNoise (int count, unsigned seed)
-{
-    std::mt19937 rng (seed);
-    std::uniform_real_distribution<float> u (-0.5f, 0.5f);
-    std::vector<float> v (static_cast<size_t> (count));
-    for (auto& s : v)
-        s = u (rng);
-    return v;
-}
-
-// Noise with most of its energy below 300 Hz, like the low end of a mix.
-std::vector<float> lowNoise (int count, unsigned seed)
-{
-    auto v = whiteNoise (count, seed);
-    float s1 = 0.0f, s2 = 0.0f;
-    for (auto& s : v)
-    {
-        s1 += (s - s1) * 0.04f;
-        s2 += (s1 - s2) * 0.04f;
-        s = 8.0f * s2;
-    }
-    return v;
-}
+using signals::lowNoise;
+using signals::whiteNoise;
 
 // Two hits a second, each a sine swept down from 150 to 50 Hz under a decaying envelope.
 std::vector<float> kickLike (int count)

@@ -3,26 +3,15 @@
 #include "processor/AlignmentStage.h"
 #include "common/WavFiles.h"
 
+#include "helpers/ToolRun.h"
+
 #include <gtest/gtest.h>
 
 namespace
 {
-struct Run
+ToolRun runAnalyze (const juce::StringArray& args)
 {
-    int exitCode;
-    juce::String output;
-};
-
-Run runAnalyze (const juce::StringArray& args)
-{
-    juce::StringArray command { LUMETTA_ANALYZE_PATH };
-    command.addArray (args);
-    juce::ChildProcess child;
-    if (! child.start (command, juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
-        return { -1, "could not start " LUMETTA_ANALYZE_PATH };
-    auto text = child.readAllProcessOutput();
-    child.waitForProcessToFinish (60000);
-    return { static_cast<int> (child.getExitCode()), text };
+    return ToolRun::of (LUMETTA_ANALYZE_PATH, args);
 }
 
 void write (const juce::File& f, const juce::AudioBuffer<float>& b, double rate)

@@ -1,25 +1,14 @@
 #include "common/WavFiles.h"
 
+#include "helpers/ToolRun.h"
+
 #include <gtest/gtest.h>
 
 namespace
 {
-struct Run
+ToolRun runRender (const juce::StringArray& args)
 {
-    int exitCode;
-    juce::String output;
-};
-
-Run runRender (const juce::StringArray& args)
-{
-    juce::StringArray command { LUMETTA_RENDER_PATH };
-    command.addArray (args);
-    juce::ChildProcess child;
-    if (! child.start (command, juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
-        return { -1, "could not start " LUMETTA_RENDER_PATH };
-    auto text = child.readAllProcessOutput();
-    child.waitForProcessToFinish (60000);
-    return { static_cast<int> (child.getExitCode()), text };
+    return ToolRun::of (LUMETTA_RENDER_PATH, args);
 }
 
 void writeConstantWav (const juce::File& f, int channels, int length, double rate, float value = 0.25f)

@@ -3,6 +3,7 @@
 #include "analysis/AnalysisPresentation.h"
 #include "analysis/PhaseAnalyzer.h"
 #include "common/DemoSignal.h"
+#include "common/ToolMain.h"
 #include "common/WavFiles.h"
 #include "lumetta-analyze/AnalyzeOptions.h"
 #include "processor/AlignmentStage.h"
@@ -22,11 +23,6 @@ constexpr int kExitBadInput = 2;
 constexpr int kExitNoAudio = 3;
 constexpr int kBlockSize = 512;
 constexpr double kMinRate = 8000.0;
-
-struct Failure
-{
-    juce::String message;
-};
 
 Audio loadInput (const juce::File& file)
 {
@@ -272,17 +268,5 @@ int run (const juce::StringArray& args)
 
 int main (int argc, char* argv[])
 {
-    const juce::ScopedJuceInitialiser_GUI juce;
-    juce::StringArray args;
-    for (int i = 1; i < argc; ++i)
-        args.add (juce::String::fromUTF8 (argv[i]));
-    try
-    {
-        return run (args);
-    }
-    catch (const Failure& f)
-    {
-        std::cerr << "lumetta-analyze: " << f.message << "\n";
-        return kExitBadInput;
-    }
+    return lumetta::tools::toolMain ("lumetta-analyze", argc, argv, kExitBadInput, run);
 }

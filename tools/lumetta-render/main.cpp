@@ -3,6 +3,7 @@
 #include "analysis/AnalysisPresentation.h"
 #include "common/DemoSignal.h"
 #include "common/SimulatedTransport.h"
+#include "common/ToolMain.h"
 #include "common/WavFiles.h"
 #include "lumetta-render/RenderOptions.h"
 #include "processor/PluginProcessor.h"
@@ -13,11 +14,6 @@
 namespace
 {
 using namespace lumetta::tools;
-
-struct Failure
-{
-    juce::String message;
-};
 
 // Sets a parameter from text in its own units; booleans also take on/off, choices their item text.
 void setParameter (LumettaAudioProcessor& processor, const ParameterSetting& s)
@@ -257,17 +253,5 @@ int run (const juce::StringArray& args)
 
 int main (int argc, char* argv[])
 {
-    const juce::ScopedJuceInitialiser_GUI juce;
-    juce::StringArray args;
-    for (int i = 1; i < argc; ++i)
-        args.add (juce::String::fromUTF8 (argv[i]));
-    try
-    {
-        return run (args);
-    }
-    catch (const Failure& f)
-    {
-        std::cerr << "lumetta-render: " << f.message << "\n";
-        return 2;
-    }
+    return lumetta::tools::toolMain ("lumetta-render", argc, argv, 2, run);
 }
