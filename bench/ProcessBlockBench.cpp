@@ -64,6 +64,10 @@ void sizes (benchmark::internal::Benchmark* b)
 
 BENCHMARK_CAPTURE (processBlockAt, passThrough, Settings {})->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, { { "delayMs", -4.0f } } })->Apply (sizes);
+// FOLLOW without lookahead: the capture, result polling and the follow renderings per sample (the
+// analyses run on the worker thread, not counted here).
+BENCHMARK_CAPTURE (processBlockAt, follow, Settings { false, false, { { "phaseFollow", 1.0f }, { "phaseFollowLookahead", 0.0f } } })
+    ->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, duckGrid, Settings { false, false, { { "dowsenOn", 1.0f } } })->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, duckLive, Settings { false, false, { { "dowsenOn", 1.0f }, { "scLive", 1.0f } } })->Apply (sizes);
 // Every Dowsen option on but the linear-phase split (the low band split by one-pole filters).

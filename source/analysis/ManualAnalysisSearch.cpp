@@ -361,6 +361,11 @@ int correlationPercent (const float* bass, const float* kick, int count, int lag
     return percentOf (searchKernels().correlate (bass, kick, count, lag), invert);
 }
 
+int correlationPercent (const CorrelationSums& sums, bool invert) noexcept
+{
+    return percentOf (sums, invert);
+}
+
 int signAgreementPercent (const float* bass, const float* kick, int count, int lag, bool opposite)
 {
     return percentOf (searchKernels().countSigns (bass, kick, count, lag), opposite);

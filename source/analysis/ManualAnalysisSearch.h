@@ -9,6 +9,7 @@
 
 namespace lumetta::phasesearch
 {
+struct CorrelationSums;
 struct SearchKernels;
 
 // The all-pass grid: every frequency with every Q, frequencies outermost.
@@ -42,6 +43,8 @@ int allPassSettlingSamples (float freqHz, float q, double sampleRate);
 // integers 0..100 where 50 means unrelated or too little signal to tell.
 // Normalised correlation: 100 identical, 0 inverted.
 int correlationPercent (const float* bass, const float* kick, int count, int lag, bool invert);
+// The same score of sums a kernel collected.
+int correlationPercent (const CorrelationSums& sums, bool invert) noexcept;
 // The share of pairs with equal signs (unequal with opposite) among pairs where both are loud.
 int signAgreementPercent (const float* bass, const float* kick, int count, int lag, bool opposite);
 

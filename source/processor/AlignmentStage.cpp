@@ -79,6 +79,23 @@ void AlignmentStage::reset() noexcept
         f.reset();
 }
 
+bool AlignmentStage::isQuietAhead (int window, float level) const noexcept
+{
+    // The next call plays the slot writePos - bassTap; the newest sample in the line sits at
+    // writePos - 1, so a tap more than `window` behind has all of them stored already.
+    if (bassTap <= window)
+        return false;
+    int slot = wrap (writePos - bassTap);
+    for (int i = 0; i < window; ++i)
+    {
+        const float l = bass[static_cast<size_t> (2 * slot)], r = bass[static_cast<size_t> (2 * slot + 1)];
+        if (! (std::abs (l) <= level) || ! (std::abs (r) <= level))
+            return false;
+        slot = slot + 1 == length ? 0 : slot + 1;
+    }
+    return true;
+}
+
 int AlignmentStage::delayInSamples (float ms, double rate) noexcept
 {
     // Truncation toward zero, but a value a hair below a whole sample counts as that sample:

@@ -47,9 +47,9 @@ public:
         const int kickSlot = wrap (w - kickTap);
         writePos = w + 1 == length ? 0 : w + 1;
 
-        AlignedFrame out { bass[static_cast<size_t> (2 * bassSlot)],
-                           bass[static_cast<size_t> (2 * bassSlot + 1)],
-                           kickLine[static_cast<size_t> (kickSlot)] };
+        delayedLeft = bass[static_cast<size_t> (2 * bassSlot)];
+        delayedRight = bass[static_cast<size_t> (2 * bassSlot + 1)];
+        AlignedFrame out { delayedLeft, delayedRight, kickLine[static_cast<size_t> (kickSlot)] };
         if (flip)
         {
             out.left = -out.left;
@@ -60,10 +60,20 @@ public:
         return out;
     }
 
+    // The bass of the last processed sample after the delay, before polarity and all-pass: where
+    // phase follow's own renderings start.
+    float getDelayedLeft() const noexcept { return delayedLeft; }
+    float getDelayedRight() const noexcept { return delayedRight; }
+
     // The manual delay in use, written here on the audio thread and by state restore.
     float getCurrentDelayMs() const noexcept { return currentDelayMs.load(); }
     int getCurrentDelaySamples() const noexcept { return currentDelaySamples.load(); }
     void setCurrentDelayMs (float ms) noexcept;
+
+    // Whether the `window` stereo samples the bass tap plays next (already in the line, the
+    // oldest first) are all finite and at most `level` in magnitude. False when the tap is not
+    // more than `window` samples behind the newest sample.
+    bool isQuietAhead (int window, float level) const noexcept;
 
     int getLength() const noexcept { return length; }
     int getBassTap() const noexcept { return bassTap; }
@@ -85,6 +95,7 @@ private:
     int writePos = 0;
     int bassTap = 1, kickTap = 1;
     bool flip = false;
+    float delayedLeft = 0.0f, delayedRight = 0.0f;
     double sampleRate = 44100.0;
 
     std::atomic<float> currentDelayMs { 0.0f };

@@ -16,8 +16,8 @@ ManualAnalysisSession::ManualAnalysisSession (LumettaAudioProcessor& p) : proces
 
 bool ManualAnalysisSession::followGuard()
 {
-    // Phase follow owns the alignment while it runs; a manual proposal would fight it.
-    if (! parameterOn (processor, lumetta::param::phaseFollow))
+    // Phase follow owns the alignment while it runs or hands back; a manual proposal would fight it.
+    if (! parameterOn (processor, lumetta::param::phaseFollow) && processor.getPhaseFollowStatusText() == "Off")
         return false;
     discard();
     return true;

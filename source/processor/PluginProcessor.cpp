@@ -125,6 +125,7 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
     fade.prepare (sampleRate);
 
     phaseAnalyzer.prepare (sampleRate);
+    followRuntime.prepare (sampleRate);
     preMeter.prepare (sampleRate);
     postMeter.prepare (sampleRate);
     metersInStep = true;
@@ -143,6 +144,7 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
 
 void LumettaAudioProcessor::releaseResources()
 {
+    followRuntime.reset();
     resetMeters();
     sidechain.release();
     sidechainActive = false;
@@ -209,7 +211,7 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
         setLatencySamples (appliedLatency.load() + linearPhaseLatency.load());
     }
     intakeDowsen (t);
-    // Phase follow polls its results here.
+    intakePhaseFollow (io.sidechainPresent);
     phaseAnalyzer.refreshContext (analysisContextForBlock());
 
     midi.clear();
@@ -279,16 +281,46 @@ void LumettaAudioProcessor::intakeDowsen (const TransportSnapshot& t) noexcept
     shapeView.beginBlock (dowsen::DuckEngine::beatsForRate (e.rateIndex));
 }
 
+void LumettaAudioProcessor::intakePhaseFollow (bool sidechainIsPresent) noexcept
+{
+    PhaseFollowRuntime::BlockSettings f;
+    f.followOn = isOn (kPhaseFollow);
+    f.sidechainPresent = sidechainIsPresent;
+    f.offline = isNonRealtime();
+    f.manual = { alignment.getCurrentDelayMs(), allPassFreqHz.load(), allPassQ.load(), polarityFlip.load(), allPassOn.load() };
+    f.manualDelaySamples = alignment.getCurrentDelaySamples();
+    f.restoreCount = followEpoch.load();
+    followRuntime.beginBlock (f);
+}
+
 AnalysisContext LumettaAudioProcessor::analysisContextForBlock() const noexcept
 {
+    // ANALYZE measures against what actually plays, which is phase follow's correction while
+    // that is on.
+    const auto& playing = followRuntime.getFollowSettings();
     AnalysisContext c;
     c.postMode = scopePost.load() && isOn (kDowsenOn);
-    c.flip = polarityFlip.load();
-    c.allPassOn = allPassOn.load();
+    c.flip = playing.flip;
+    c.allPassOn = playing.allPassOn;
     c.delayMs = alignment.getCurrentDelayMs();
-    c.allPassFreqHz = allPassFreqHz.load();
-    c.allPassQ = allPassQ.load();
+    c.allPassFreqHz = playing.allPassFreqHz;
+    c.allPassQ = playing.allPassQ;
     return c;
+}
+
+juce::String LumettaAudioProcessor::getPhaseFollowStatusText() const
+{
+    if (getTargetLatency() != appliedLatency.load())
+        return hostPlaying.load() ? "Stop playback" : "Waiting for silence";
+    switch (followRuntime.getStatus())
+    {
+        case PhaseFollowRuntime::Status::acquiring: return "Acquiring";
+        case PhaseFollowRuntime::Status::following: return "Following";
+        case PhaseFollowRuntime::Status::holding: return "Holding";
+        case PhaseFollowRuntime::Status::restoring: return "Restoring";
+        case PhaseFollowRuntime::Status::off: break;
+    }
+    return "Off";
 }
 
 LumettaAudioProcessor::KickStats LumettaAudioProcessor::processSamples (const BlockChannels& io, const TransportSnapshot& t) noexcept
@@ -313,6 +345,8 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
     const bool scopeShowsPost = scopePost.load();
     const bool captureForAnalysis = io.numSamples <= kAnalysisBlock;
     const bool kickVisible = sidechain.getLevel() > 0.001f;
+    // Phase follow runs while on, and after it is switched off until the manual settings play again.
+    const bool followEngaged = isOn (kPhaseFollow) || followRuntime.isFollowRenderingActive();
     const double chunkStartBeats = t.ppq + start * t.bpm / (60.0 * sampleRate);
     if (synced)
         engine.startGridPhase (chunkStartBeats);
@@ -330,7 +364,12 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
         scratch.inLeft[static_cast<size_t> (k)] = inL;
         scratch.inRight[static_cast<size_t> (k)] = inR;
         scratch.rawKick[static_cast<size_t> (k)] = kick;
-        scratch.aligned[static_cast<size_t> (k)] = linearPhase.process (alignment.process (inL, inR, kick), k);
+        auto aligned = alignment.process (inL, inR, kick);
+        if (followEngaged)
+            followRuntime.process ({ inL, inR, kick, alignment.getDelayedLeft(), alignment.getDelayedRight(), aligned.left,
+                                     aligned.right, aligned.kick },
+                                   alignment, aligned.left, aligned.right);
+        scratch.aligned[static_cast<size_t> (k)] = linearPhase.process (aligned, k);
     }
     // The linear-phase low band does not depend on the duck gain: the whole chunk at once.
     if (linearLowBand)
@@ -533,7 +572,7 @@ void LumettaAudioProcessor::clearAudioThreadState() noexcept
     shapeView.resetBands();
     resetMeters();
     jumpDetector.reset();
-    // Phase follow is cleared here as well once it exists.
+    followRuntime.reset();
 }
 
 void LumettaAudioProcessor::sampleShapeTable()

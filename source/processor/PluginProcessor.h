@@ -2,6 +2,7 @@
 
 #include "analysis/PhaseAnalyzer.h"
 #include "analysis/PhaseEfficiencyMeter.h"
+#include "analysis/PhaseFollowRuntime.h"
 #include "curve/CurveModel.h"
 #include "processor/AlignmentStage.h"
 #include "processor/AutoLevel.h"
@@ -83,8 +84,20 @@ public:
     std::atomic<bool> showGrReadout { false };
     std::atomic<bool> showCollisionMeter { false };
 
-    // Advanced whenever phase follow work in flight must be dropped (a state restore, for one).
+    // Advanced whenever phase follow work in flight must be dropped (a state restore, for one);
+    // the audio thread starts phase follow over, back on the manual settings, at its next block.
     std::atomic<std::uint64_t> followEpoch { 0 };
+    void invalidatePhaseFollow() noexcept { ++followEpoch; }
+
+    // FOLLOW for the editor: the status words, and the correction playing (all-pass frequency,
+    // all-pass on, flip).
+    juce::String getPhaseFollowStatusText() const;
+    PhaseFollowSettings getPlayingFollowCorrection() const noexcept
+    {
+        auto s = PhaseFollowRuntime::decodeCorrection (followRuntime.getPublishedCorrection());
+        s.allPassQ = followRuntime.getPublishedQ();
+        return s;
+    }
 
     float getCurrentDelayMs() const noexcept { return alignment.getCurrentDelayMs(); }
     int getCurrentDelaySamples() const noexcept { return alignment.getCurrentDelaySamples(); }
@@ -187,6 +200,7 @@ private:
     void processChunk (const BlockChannels& io, const TransportSnapshot& t, int start, int count, KickStats& kick) noexcept;
     void intakeDowsen (const TransportSnapshot& t) noexcept;
     AnalysisContext analysisContextForBlock() const noexcept;
+    void intakePhaseFollow (bool sidechainIsPresent) noexcept;
     void feedMeters (int count) noexcept;
     void resetMeters() noexcept;
     void finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept;
@@ -210,6 +224,7 @@ private:
     bool metersInStep = true; // both have heard the same samples since their last reset
     TransportJumpDetector jumpDetector;
     PhaseAnalyzer phaseAnalyzer;
+    PhaseFollowRuntime followRuntime;
     // The block's bass and kick as ANALYZE captures them; longer blocks are not captured.
     static constexpr int kAnalysisBlock = 8192;
     std::vector<float> analysisBass, analysisKick;

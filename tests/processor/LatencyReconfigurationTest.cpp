@@ -64,6 +64,7 @@ TEST_F (LatencyReconfiguration, WaitsWhileTheTransportPlaysThenFadesOutSwitchesA
         p.timerCallback();
     EXPECT_EQ (p.getLatencySamples(), kBase);
     EXPECT_EQ (p.getFadeState(), Fade::none);
+    EXPECT_EQ (p.getPhaseFollowStatusText(), "Stop playback");
 
     // Stopped but loud: still waiting.
     h.playHead.setPlaying (false);
@@ -72,6 +73,7 @@ TEST_F (LatencyReconfiguration, WaitsWhileTheTransportPlaysThenFadesOutSwitchesA
     EXPECT_FALSE (p.isQuiet());
     EXPECT_EQ (p.getFadeState(), Fade::none);
     EXPECT_EQ (p.getLatencySamples(), kBase);
+    EXPECT_EQ (p.getPhaseFollowStatusText(), "Waiting for silence");
 
     // Stopped and quiet (but not digital silence): the output fades out over 3 ms.
     settleQuiet();
@@ -101,6 +103,7 @@ TEST_F (LatencyReconfiguration, WaitsWhileTheTransportPlaysThenFadesOutSwitchesA
 
     block (kQuietLevel);
     EXPECT_EQ (p.getFadeState(), Fade::none);
+    EXPECT_NE (p.getPhaseFollowStatusText(), "Waiting for silence");
 
     // The new latency is the one audio now takes.
     p.polarityFlip = false;

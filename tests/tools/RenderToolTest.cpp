@@ -172,3 +172,26 @@ TEST_F (RenderTool, BadInputIsRefusedWithAMessageAndNoOutputFile)
         EXPECT_EQ (dir.getNumberOfChildFiles (juce::File::findFiles), 5) << "a stray file was left behind";
     }
 }
+
+TEST_F (RenderTool, AnOfflineFollowRenderPrintsItsTimelineAndIsTheSameEveryTime)
+{
+    const auto second = dir.getChildFile ("second.wav");
+    const juce::StringArray follow { "--set", "phaseFollow=on", "--set", "phaseFollowLookahead=off", "--offline", "--follow-timeline" };
+    auto args = follow;
+    args.addArray ({ "--out", out.getFullPathName() });
+    const auto r = runRender (args);
+    ASSERT_EQ (r.exitCode, 0) << r.output;
+    EXPECT_TRUE (r.output.contains ("0.011 s  status Acquiring")) << r.output;
+    EXPECT_TRUE (r.output.contains ("plays polarity normal, all-pass off")) << r.output;
+
+    args = follow;
+    args.addArray ({ "--out", second.getFullPathName() });
+    const auto again = runRender (args);
+    ASSERT_EQ (again.exitCode, 0) << again.output;
+    EXPECT_EQ (r.output.fromFirstOccurrenceOf ("0.011 s", true, false).upToFirstOccurrenceOf ("latency:", false, false),
+               again.output.fromFirstOccurrenceOf ("0.011 s", true, false).upToFirstOccurrenceOf ("latency:", false, false));
+    juce::MemoryBlock a, b;
+    ASSERT_TRUE (out.loadFileAsData (a));
+    ASSERT_TRUE (second.loadFileAsData (b));
+    EXPECT_TRUE (a == b);
+}

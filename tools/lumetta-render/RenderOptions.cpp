@@ -51,6 +51,9 @@ line and a kick pattern at 120 BPM, written next to the output as <out>-bass.wav
   --flip               polarity flip
   --allpass FREQ[:Q]   all-pass rotation on, at FREQ Hz (20..500) with Q (0.1..10, default 0.707)
   --offline            render as a host's offline (non-realtime) bounce
+  --follow-timeline    print when FOLLOW's status changes and which corrections it applies
+                       (with --set phaseFollow=on; together with --offline the timeline is the
+                       same on every run)
   --help               this text
 )";
 }
@@ -88,6 +91,8 @@ std::optional<juce::String> parseRenderOptions (const juce::StringArray& args, R
             o.polarityFlip = true;
         else if (a == "--offline")
             o.offline = true;
+        else if (a == "--follow-timeline")
+            o.followTimeline = true;
         else if (a == "--bass" || a == "--kick" || a == "--out" || a == "--state-in" || a == "--state-out")
         {
             if (! needValue (v) || v.isEmpty())

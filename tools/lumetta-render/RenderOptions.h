@@ -28,6 +28,7 @@ struct RenderOptions
     float allPassFreqHz = 100.0f;
     float allPassQ = 0.707f;
     bool offline = false;
+    bool followTimeline = false; // print FOLLOW's status changes and applied corrections
     juce::String shape; // a factory shape's name or a curve in its text form
     bool showHelp = false;
 

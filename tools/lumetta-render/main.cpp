@@ -9,6 +9,7 @@
 #include "processor/PluginProcessor.h"
 
 #include <cmath>
+#include <optional>
 #include <iostream>
 
 namespace
@@ -102,6 +103,34 @@ void writeOrFail (const juce::File& file, const juce::AudioBuffer<float>& audio,
         throw Failure { error };
 }
 
+// FOLLOW's story of a render: a line whenever the status words or the played correction change.
+struct FollowTimeline
+{
+    juce::String status;
+    std::optional<PhaseFollowSettings> correction;
+
+    void note (const LumettaAudioProcessor& p, double seconds)
+    {
+        const auto now = p.getPhaseFollowStatusText();
+        const auto playing = p.getPlayingFollowCorrection();
+        const auto at = juce::String (seconds, 3) + " s  ";
+        if (now != status)
+            std::cout << at << "status " << now << "\n";
+        if (! correction || playing.flip != correction->flip || playing.allPassOn != correction->allPassOn
+            || (playing.allPassOn && (! juce::exactlyEqual (playing.allPassFreqHz, correction->allPassFreqHz)
+                                      || ! juce::exactlyEqual (playing.allPassQ, correction->allPassQ))))
+        {
+            std::cout << at << "plays polarity " << (playing.flip ? "inverted" : "normal") << ", all-pass ";
+            if (playing.allPassOn)
+                std::cout << juce::String (playing.allPassFreqHz, 1) << " Hz Q " << juce::String (playing.allPassQ, 3) << "\n";
+            else
+                std::cout << "off\n";
+        }
+        status = now;
+        correction = playing;
+    }
+};
+
 struct Rendered
 {
     juce::AudioBuffer<float> audio;
@@ -125,6 +154,7 @@ Rendered render (LumettaAudioProcessor& processor, const juce::AudioBuffer<float
     auto& out = rendered.audio;
     juce::AudioBuffer<float> block (mainChannels + sideChannels, o.blockSize);
     juce::MidiBuffer midi;
+    FollowTimeline timeline;
     for (int start = 0; start < length; start += o.blockSize)
     {
         const int n = std::min (o.blockSize, length - start);
@@ -137,6 +167,8 @@ Rendered render (LumettaAudioProcessor& processor, const juce::AudioBuffer<float
         for (int ch = 0; ch < mainChannels; ++ch)
             out.copyFrom (ch, start, block, ch, 0, n);
         transport.advance (n);
+        if (o.followTimeline)
+            timeline.note (processor, (start + n) / rate);
     }
     rendered.pre = processor.getPreMeterReading();
     rendered.post = processor.getPostMeterReading();
