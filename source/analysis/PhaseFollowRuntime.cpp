@@ -19,12 +19,6 @@ constexpr int kResultsPerBlock = 8;
 constexpr float kMinImprovement = 5.0f, kStrongImprovement = 12.0f;
 constexpr float kFollowingPercent = 65.0f;
 
-float smoothstep (float x) noexcept
-{
-    x = std::clamp (x, 0.0f, 1.0f);
-    return x * x * (3.0f - 2.0f * x);
-}
-
 bool positiveNormal (float v) noexcept
 {
     return std::isnormal (v) && v > 0.0f;
@@ -95,11 +89,8 @@ void PhaseFollowRuntime::prepare (double sampleRate)
 {
     rate = std::isfinite (sampleRate) && sampleRate > 0.0 ? sampleRate : 44100.0;
     analyzer.prepare (rate);
-    shortLength = std::max (static_cast<int> (0.0005 * rate), 8);
-    verifyLength = std::max (static_cast<int> (0.02 * rate), 1);
-    rampLength = std::max (static_cast<int> (0.002 * rate), 8);
+    transition.prepare (rate);
     silenceLength = std::max (static_cast<int> (0.002 * rate), 1);
-    smoothing = std::exp (-1.0 / (0.02 * rate));
     maxResultAge = static_cast<std::int64_t> (0.35 * rate);
     captureFilter.prepare (rate);
     reset();
@@ -111,7 +102,7 @@ void PhaseFollowRuntime::reset() noexcept
     followActive = false;
     followSettings = block.manual;
     candidatePending = restoreCandidate = false;
-    dip = Dip::none;
+    transition.prepare (rate);
     playingIndex = 0;
     renderers[0].load (block.manual, rate);
     bassSilent = false;
@@ -143,6 +134,9 @@ void PhaseFollowRuntime::resetCapture (bool newEpoch) noexcept
 
 bool PhaseFollowRuntime::prepareFollowCandidate (const PhaseFollowSettings& candidate) noexcept
 {
+    // The way back to the manual settings comes first: nothing replaces it once it is on its way.
+    if (candidatePending && restoreCandidate)
+        return false;
     if (AlignmentStage::delayInSamples (candidate.delayMs, rate) != block.manualDelaySamples)
     {
         status.store (static_cast<int> (Status::holding), std::memory_order_relaxed);
@@ -151,11 +145,11 @@ bool PhaseFollowRuntime::prepareFollowCandidate (const PhaseFollowSettings& cand
     renderers[1 - playingIndex].load (candidate, rate);
     lastProposal = candidate;
     candidateTime = sampleCounter;
-    candidateSamples = 0;
+    transition.candidateSamples = 0;
+    transition.quietRun = 0;
     candidatePending = true;
     restoreCandidate = false;
     verification.clear();
-    quietRun = 0;
     return true;
 }
 
@@ -166,11 +160,7 @@ void PhaseFollowRuntime::dropCandidate() noexcept
         return;
     candidatePending = false;
     verification.clear();
-    if (dip == Dip::falling)
-    {
-        dip = Dip::rising;
-        dipPosition = rampLength - dipPosition;
-    }
+    transition.cancelDip();
 }
 
 void PhaseFollowRuntime::beginBlock (const BlockSettings& s) noexcept
@@ -190,9 +180,9 @@ void PhaseFollowRuntime::beginBlock (const BlockSettings& s) noexcept
             renderers[1 - playingIndex].load (s.manual, rate);
             candidatePending = restoreCandidate = true;
             candidateTime = sampleCounter;
-            candidateSamples = 0;
+            transition.candidateSamples = 0;
+            transition.quietRun = 0;
             verification.clear();
-            quietRun = 0;
         }
         if (s.followOn)
             status.store (static_cast<int> (Status::acquiring), std::memory_order_relaxed);
@@ -254,7 +244,8 @@ void PhaseFollowRuntime::judge (const PhaseFollowResult& r) noexcept
 
     // A candidate already shown to beat what plays is not second-guessed by one more window.
     double margin = 0.0;
-    if (candidatePending && verification.counted >= verifyLength && verification.margin (margin) && margin > kVerifyMargin)
+    if (candidatePending && verification.counted >= transition.getVerificationLength() && verification.margin (margin)
+        && margin > kVerifyMargin)
         return;
 
     PhaseFollowSettings proposal { r.settingsInEffect.delayMs, r.allPassFreqHz, r.allPassQ, r.flip, r.allPassOn };
@@ -288,7 +279,7 @@ bool PhaseFollowRuntime::candidateVerified() const noexcept
     if (restoreCandidate)
         return true;
     double margin = 0.0;
-    return verification.counted >= verifyLength && verification.margin (margin) && margin > kVerifyMargin;
+    return verification.counted >= transition.getVerificationLength() && verification.margin (margin) && margin > kVerifyMargin;
 }
 
 void PhaseFollowRuntime::swapRenderers() noexcept
@@ -298,7 +289,7 @@ void PhaseFollowRuntime::swapRenderers() noexcept
     followSettings = restoreCandidate ? block.manual : renderers[playingIndex].settings;
     candidatePending = restoreCandidate = false;
     verification.clear();
-    quietRun = 0;
+    transition.quietRun = 0;
     publishCorrection();
 }
 
@@ -375,18 +366,17 @@ void PhaseFollowRuntime::process (const Frame& f, const AlignmentStage& line, fl
     if (followActive)
         renderers[playingIndex].render (f.delayedLeft, f.delayedRight, playL, playR);
 
-    float gain = 1.0f;
     if (candidatePending)
     {
         float candL = 0.0f, candR = 0.0f;
         renderers[1 - playingIndex].render (f.delayedLeft, f.delayedRight, candL, candR);
-        ++candidateSamples;
+        ++transition.candidateSamples;
 
         if (! restoreCandidate)
         {
             auto& v = verification;
             const double p = 0.5 * (playL + playR), c = 0.5 * (candL + candR), k = f.delayedKick;
-            const double a = 1.0 - smoothing;
+            const double a = 1.0 - transition.getSmoothingCoefficient();
             v.playing += (p * p - v.playing) * a;
             v.candidate += (c * c - v.candidate) * a;
             v.kick += (k * k - v.kick) * a;
@@ -397,12 +387,13 @@ void PhaseFollowRuntime::process (const Frame& f, const AlignmentStage& line, fl
         }
 
         const auto silentValue = [] (float x) { return std::abs (x) <= kSwapSilence; };
-        quietRun = silentValue (playL) && silentValue (playR) && silentValue (candL) && silentValue (candR) ? quietRun + 1 : 0;
+        const bool allSilent = silentValue (playL) && silentValue (playR) && silentValue (candL) && silentValue (candR);
+        transition.quietRun = allSilent ? transition.quietRun + 1 : 0;
 
-        const bool settled = candidateSamples >= static_cast<std::uint64_t> (verifyLength);
-        if (dip == Dip::none && settled && candidateVerified())
+        const bool settled = transition.candidateSamples >= static_cast<std::uint64_t> (transition.getVerificationLength());
+        if (! transition.isActive() && settled && candidateVerified())
         {
-            if (quietRun >= shortLength)
+            if (transition.quietRun >= transition.getShortLength())
             {
                 swapRenderers();
                 playL = candL;
@@ -410,32 +401,21 @@ void PhaseFollowRuntime::process (const Frame& f, const AlignmentStage& line, fl
             }
             else if (sampleCounter % 16 == 0 && std::max (std::abs (playL), std::abs (playR)) <= kQuietGap
                      && std::max (std::abs (candL), std::abs (candR)) <= kQuietGap
-                     && line.isQuietAhead (shortLength + 2 * rampLength, kQuietGap))
-            {
-                dip = Dip::falling;
-                dipPosition = 0;
-            }
+                     && line.isQuietAhead (transition.getShortLength() + 2 * transition.getRampLength(), kQuietGap))
+                transition.beginDip();
         }
-        if (dip == Dip::falling && ++dipPosition >= rampLength)
+        // At the bottom of the dip the candidate takes over.
+        if (transition.advance())
         {
-            // At the bottom of the dip the candidate takes over.
             swapRenderers();
             playL = candL;
             playR = candR;
-            dip = Dip::rising;
-            dipPosition = 0;
         }
     }
+    else
+        transition.advance();
 
-    if (dip == Dip::falling)
-        gain = smoothstep (1.0f - static_cast<float> (dipPosition) / static_cast<float> (rampLength));
-    else if (dip == Dip::rising)
-    {
-        gain = smoothstep (static_cast<float> (dipPosition) / static_cast<float> (rampLength));
-        if (++dipPosition > rampLength)
-            dip = Dip::none;
-    }
-
+    const float gain = transition.getGain();
     outLeft = playL * gain;
     outRight = playR * gain;
     ++sampleCounter;

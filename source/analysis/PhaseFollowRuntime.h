@@ -2,6 +2,7 @@
 
 #include "analysis/PhaseFollowAnalyzer.h"
 #include "analysis/PhaseFollowSettings.h"
+#include "analysis/PhaseFollowTransition.h"
 #include "processor/AlignmentStage.h"
 #include "processor/AllPassFilter.h"
 
@@ -97,25 +98,19 @@ private:
     bool usable (const PhaseFollowResult& r) const noexcept;
 
     PhaseFollowAnalyzer analyzer;
+    PhaseFollowTransition transition;
     double rate = 48000.0;
-    int shortLength = 24, verifyLength = 960, rampLength = 96, silenceLength = 96;
-    double smoothing = 0.0;
+    int silenceLength = 96;
     std::int64_t maxResultAge = 16800;
 
     BlockSettings block;
     PhaseFollowSettings followSettings, lastManual, lastProposal;
     int confirmations = 0;
     bool followActive = false, candidatePending = false, restoreCandidate = false;
-    std::uint64_t candidateTime = 0, candidateSamples = 0;
+    std::uint64_t candidateTime = 0;
     Renderer renderers[2];
     int playingIndex = 0;
     Verification verification;
-    float lastPlayingOut = 0.0f, lastCandidateOut = 0.0f;
-    int quietRun = 0;
-
-    // The gain dip around a switch: falling, then the swap, then rising.
-    enum class Dip { none, falling, rising } dip = Dip::none;
-    int dipPosition = 0;
 
     // Capture bookkeeping.
     bool captureRunning = false, bassSilent = false;

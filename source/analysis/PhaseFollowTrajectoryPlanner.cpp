@@ -73,38 +73,6 @@ bool sameFilter (const Planner::Filter<Sample>& a, const Planner::Filter<Sample>
     return equal;
 }
 
-// One channel of the all-pass; the vector kernels below repeat these operations in this order.
-inline float allPassChannel (Planner::Filter<float>& f, int ch, float x) noexcept
-{
-    const float y = f.b0 * x + f.b1 * f.x1[ch] + f.x2[ch] - f.b1 * f.y1[ch] - f.b0 * f.y2[ch];
-    if (! std::isfinite (y))
-    {
-        f.x1[ch] = f.x2[ch] = f.y1[ch] = f.y2[ch] = 0.0f;
-        return 0.0f;
-    }
-    f.x2[ch] = f.x1[ch];
-    f.x1[ch] = x;
-    f.y2[ch] = f.y1[ch];
-    f.y1[ch] = y;
-    return y;
-}
-
-inline float allPassChannel (Planner::Filter<double>& f, int ch, float x) noexcept
-{
-    const double in = x;
-    const double y = f.b0 * in + f.b1 * f.x1[ch] + f.x2[ch] - f.b1 * f.y1[ch] - f.b0 * f.y2[ch];
-    if (! (std::abs (y) <= static_cast<double> (kLargestFloat)))
-    {
-        f.x1[ch] = f.x2[ch] = f.y1[ch] = f.y2[ch] = 0.0;
-        return 0.0f;
-    }
-    f.x2[ch] = f.x1[ch];
-    f.x1[ch] = in;
-    f.y2[ch] = f.y1[ch];
-    f.y1[ch] = y;
-    return static_cast<float> (y);
-}
-
 //==============================================================================
 // The 20 Hz high-pass and 200 Hz low-pass the measurement hears through, direct form I in single
 // precision.
@@ -154,7 +122,6 @@ struct Shared
     BandCoefficients highPass, lowPass;
     BandState highStart[2], lowStart[2]; // after the rendered history
 };
-
 
 // Per channel, so that the vector kernels can run one channel at a time: the channels never mix,
 // so only the order within a channel has to match.
@@ -243,7 +210,7 @@ void simulateFreshPortable (const Shared& sh, const float* b0, const float* b1, 
         f.b1 = b1[k];
         for (int ch = 0; ch < 2; ++ch)
             for (int i = 0; i < sh.history; ++i)
-                allPassChannel (f, ch, sh.heard[ch][i]);
+                Planner::allPassStep (f, ch, sh.heard[ch][i]);
         for (int ch = 0; ch < 2; ++ch)
         {
             out[k].x1[ch] = f.x1[ch];
@@ -254,8 +221,8 @@ void simulateFreshPortable (const Shared& sh, const float* b0, const float* b1, 
         measureTrajectory (
             sh,
             [&] (int i, float* o) {
-                o[0] = allPassChannel (f, 0, sh.heard[0][sh.history + i]);
-                o[1] = allPassChannel (f, 1, sh.heard[1][sh.history + i]);
+                o[0] = Planner::allPassStep (f, 0, sh.heard[0][sh.history + i]);
+                o[1] = Planner::allPassStep (f, 1, sh.heard[1][sh.history + i]);
             },
             true, out[k].sums);
     }
@@ -271,7 +238,7 @@ struct LaneTypes
 };
 
 // Lanes candidates side by side, one channel at a time, with exactly the operations of
-// allPassChannel and measureTrajectory in their order: every lane gives the portable result to
+// allPassStep and measureTrajectory in their order: every lane gives the portable result to
 // the bit. Written with the compiler's vector types and inlined into each instruction set's
 // kernel, which sets the register width; vectors never cross a call.
 template <std::size_t Lanes>
@@ -810,23 +777,6 @@ PhaseFollowTrajectoryPlanner::Plan PhaseFollowTrajectoryPlanner::plan (const Inp
 }
 
 //==============================================================================
-void PhaseFollowTrajectoryPlanner::process (RendererState& state, float& left, float& right) noexcept
-{
-    float* samples[2] = { &left, &right };
-    for (int ch = 0; ch < 2; ++ch)
-    {
-        float x = *samples[ch];
-        if (state.flip)
-            x = -x;
-        if (! state.allPassOn)
-            *samples[ch] = std::isfinite (x) ? x : 0.0f;
-        else if (state.doublePrecision)
-            *samples[ch] = allPassChannel (state.doubleFilter, ch, x);
-        else
-            *samples[ch] = allPassChannel (state.singleFilter, ch, x);
-    }
-}
-
 PhaseFollowTrajectoryPlanner::RendererState PhaseFollowTrajectoryPlanner::makeState (const Settings& s, double rate,
                                                                                    bool doublePrecision) noexcept
 {

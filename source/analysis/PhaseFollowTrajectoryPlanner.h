@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 // Chooses, for one decision point of the FOLLOW lookahead, whether to rotate the bass to another
@@ -203,7 +205,44 @@ public:
 
     // One stereo sample in place: polarity, then the all-pass. A non-finite result clears that
     // channel's filter and plays 0, so nothing non-finite outlives the sample.
-    static void process (RendererState& state, float& left, float& right) noexcept;
+    static void process (RendererState& state, float& left, float& right) noexcept
+    {
+        left = processChannel (state, 0, left);
+        right = processChannel (state, 1, right);
+    }
+
+    // One channel of the all-pass in single or double precision; the planner's vector kernels
+    // repeat the single-precision step operation for operation.
+    static float allPassStep (Filter<float>& f, int ch, float x) noexcept
+    {
+        const float y = f.b0 * x + f.b1 * f.x1[ch] + f.x2[ch] - f.b1 * f.y1[ch] - f.b0 * f.y2[ch];
+        if (! std::isfinite (y))
+        {
+            f.x1[ch] = f.x2[ch] = f.y1[ch] = f.y2[ch] = 0.0f;
+            return 0.0f;
+        }
+        f.x2[ch] = f.x1[ch];
+        f.x1[ch] = x;
+        f.y2[ch] = f.y1[ch];
+        f.y1[ch] = y;
+        return y;
+    }
+
+    static float allPassStep (Filter<double>& f, int ch, float x) noexcept
+    {
+        const double in = x;
+        const double y = f.b0 * in + f.b1 * f.x1[ch] + f.x2[ch] - f.b1 * f.y1[ch] - f.b0 * f.y2[ch];
+        if (! (std::abs (y) <= static_cast<double> (std::numeric_limits<float>::max())))
+        {
+            f.x1[ch] = f.x2[ch] = f.y1[ch] = f.y2[ch] = 0.0;
+            return 0.0f;
+        }
+        f.x2[ch] = f.x1[ch];
+        f.x1[ch] = in;
+        f.y2[ch] = f.y1[ch];
+        f.y1[ch] = y;
+        return static_cast<float> (y);
+    }
 
     // A state for settings at a rate, from rest.
     static RendererState makeState (const Settings& settings, double sampleRate, bool doublePrecision) noexcept;
@@ -216,6 +255,15 @@ public:
     static float crossfadeWeight (int position, int length) noexcept;
 
 private:
+    static float processChannel (RendererState& state, int ch, float x) noexcept
+    {
+        if (state.flip)
+            x = -x;
+        if (! state.allPassOn)
+            return std::isfinite (x) ? x : 0.0f;
+        return state.doublePrecision ? allPassStep (state.doubleFilter, ch, x) : allPassStep (state.singleFilter, ch, x);
+    }
+
     double sampleRate = 0.0;
     Config config;
     bool prepared = false;

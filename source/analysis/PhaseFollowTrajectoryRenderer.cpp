@@ -6,11 +6,6 @@ namespace
 {
 using Planner = PhaseFollowTrajectoryPlanner;
 
-float finiteOrZero (float x) noexcept
-{
-    return std::isfinite (x) ? x : 0.0f;
-}
-
 float mix (float from, float to, float w) noexcept
 {
     return (1.0f - w) * from + w * to;
@@ -84,53 +79,31 @@ bool PhaseFollowTrajectoryRenderer::beginExit (int length, std::uint64_t exitIde
     return true;
 }
 
-void PhaseFollowTrajectoryRenderer::render (float followLeft, float followRight, float manualLeft, float manualRight,
-                                            float& outLeft, float& outRight) noexcept
+void PhaseFollowTrajectoryRenderer::crossfadeStep (float followLeft, float followRight, float& l, float& r) noexcept
 {
-    ++frame;
-    manualLeft = finiteOrZero (manualLeft);
-    manualRight = finiteOrZero (manualRight);
-    if (! active || finished)
+    float tl = followLeft, tr = followRight;
+    Planner::process (target, tl, tr);
+    const float w = Planner::crossfadeWeight (crossfadePosition, crossfadeLength);
+    l = mix (l, tl, w);
+    r = mix (r, tr, w);
+    if (++crossfadePosition >= crossfadeLength)
     {
-        outLeft = manualLeft;
-        outRight = manualRight;
-        return;
+        current = target;
+        crossfading = false;
     }
+}
 
-    followLeft = finiteOrZero (followLeft);
-    followRight = finiteOrZero (followRight);
-    float l = followLeft, r = followRight;
-    Planner::process (current, l, r);
-
-    if (crossfading)
+void PhaseFollowTrajectoryRenderer::exitStep (float manualLeft, float manualRight, float& l, float& r) noexcept
+{
+    const float w = Planner::crossfadeWeight (exitPosition, exitLength);
+    l = mix (l, manualLeft, w);
+    r = mix (r, manualRight, w);
+    if (++exitPosition >= exitLength)
     {
-        float tl = followLeft, tr = followRight;
-        Planner::process (target, tl, tr);
-        const float w = Planner::crossfadeWeight (crossfadePosition, crossfadeLength);
-        l = mix (l, tl, w);
-        r = mix (r, tr, w);
-        if (++crossfadePosition >= crossfadeLength)
-        {
-            current = target;
-            crossfading = false;
-        }
+        exiting = false;
+        finished = true;
+        streamId = exitId;
     }
-
-    if (exiting)
-    {
-        const float w = Planner::crossfadeWeight (exitPosition, exitLength);
-        l = mix (l, manualLeft, w);
-        r = mix (r, manualRight, w);
-        if (++exitPosition >= exitLength)
-        {
-            exiting = false;
-            finished = true;
-            streamId = exitId;
-        }
-    }
-
-    outLeft = l;
-    outRight = r;
 }
 
 PhaseFollowTrajectoryRenderer::Snapshot PhaseFollowTrajectoryRenderer::snapshot() const noexcept

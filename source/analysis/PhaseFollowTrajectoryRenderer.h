@@ -2,6 +2,7 @@
 
 #include "analysis/PhaseFollowTrajectoryPlanner.h"
 
+#include <cmath>
 #include <cstdint>
 
 // Plays one follow trajectory: the bass through a RendererState, a raised-cosine crossfade to each
@@ -43,7 +44,29 @@ public:
 
     // One frame. Non-finite inputs count as 0. Not active, or finished: the manual pair.
     void render (float followLeft, float followRight, float manualLeft, float manualRight, float& outLeft,
-                 float& outRight) noexcept;
+                 float& outRight) noexcept
+    {
+        ++frame;
+        manualLeft = finiteOrZero (manualLeft);
+        manualRight = finiteOrZero (manualRight);
+        if (! active || finished)
+        {
+            outLeft = manualLeft;
+            outRight = manualRight;
+            return;
+        }
+
+        followLeft = finiteOrZero (followLeft);
+        followRight = finiteOrZero (followRight);
+        float l = followLeft, r = followRight;
+        PhaseFollowTrajectoryPlanner::process (current, l, r);
+        if (crossfading)
+            crossfadeStep (followLeft, followRight, l, r);
+        if (exiting)
+            exitStep (manualLeft, manualRight, l, r);
+        outLeft = l;
+        outRight = r;
+    }
 
     // What plays from the next frame on (the current state; meaningful while not crossfading).
     Snapshot snapshot() const noexcept;
@@ -64,6 +87,10 @@ public:
     const RendererState& getTargetState() const noexcept { return target; }
 
 private:
+    static float finiteOrZero (float x) noexcept { return std::isfinite (x) ? x : 0.0f; }
+    void crossfadeStep (float followLeft, float followRight, float& l, float& r) noexcept;
+    void exitStep (float manualLeft, float manualRight, float& l, float& r) noexcept;
+
     RendererState current, target;
     double sampleRate = 0.0;
     std::uint64_t frame = 0, streamId = 0, appliedFrom = 0, exitId = 0;

@@ -3,9 +3,11 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace
 {
@@ -46,16 +48,12 @@ struct ScopedDenormalMode
 //==============================================================================
 struct PhaseFollowTrajectoryStream::State
 {
-    // The input rings, one row per channel.
-    enum Row
+    // One frame of input, tagged with its frame number: what the delay line plays and what the
+    // jobs are cut from.
+    struct Frame
     {
-        bassLeft,
-        bassRight,
-        kickLeft,
-        kickRight,
-        manualLeft,
-        manualRight,
-        numRows
+        float bass[2], kick[2], manual[2];
+        std::uint64_t tag;
     };
 
     // The audio around one decision frame: the history before it, the hop and the future.
@@ -84,8 +82,7 @@ struct PhaseFollowTrajectoryStream::State
     int ringLength = 0, jobCount = 0, decisionSlots = 0;
 
     // Audio thread.
-    std::vector<float> rings[numRows];
-    std::vector<std::uint64_t> tags;
+    std::vector<Frame> ring;
     int writeSlot = 0;
     bool started = false;
     std::uint64_t newest = 0, anchor = 0, nextDecision = 0;
@@ -95,23 +92,28 @@ struct PhaseFollowTrajectoryStream::State
     std::uint64_t identities = 0;
     std::uint32_t keys = 0;
     std::uint64_t decisionsReadLocal = 0, jobsPublishedLocal = 0;
+    int decisionReadSlot = 0; // decisionsReadLocal modulo decisionSlots, without a division per frame
 
     // Shared.
     std::atomic<std::uint64_t> epoch { 1 };
     std::atomic<std::uint64_t> outputFrame { 0 };
     std::atomic<bool> resyncRequested { false }, exitRequested { false };
     std::vector<Job> jobs;
+    // The published jobs in order, as indices into jobs (written by the audio thread before it
+    // publishes): a buffer the worker has finished with is used again at once, while it is still
+    // in the cache.
+    std::vector<int> queue;
+    int lastJob = 0;
     std::atomic<std::uint64_t> jobsPublished { 0 }, jobsConsumed { 0 };
     std::vector<Decision> decisions;
     std::atomic<std::uint64_t> decisionsWritten { 0 }, decisionsRead { 0 };
     std::mutex mutex;
-    std::atomic<std::uint64_t> counted[11] {};
 
     // Worker.
     Planner planner;
     Renderer predicted;
-    std::vector<float> predictedOut[2]; // a ring of span frames
-    std::uint64_t predictedFrom = 0, predictedEnd = 0;
+    std::vector<float> predictedOut[2]; // what it played, a ring of span frames
+    std::uint64_t predictedFrom = 0;    // since when the prediction has run without a gap
     std::vector<float> renderedHistory[2];
 
     enum Count
@@ -126,8 +128,10 @@ struct PhaseFollowTrajectoryStream::State
         refused,
         applied,
         verified,
-        resyncs
+        resyncs,
+        numCounts
     };
+    std::atomic<std::uint64_t> counted[numCounts] {};
 
     void count (Count c) noexcept { counted[c].fetch_add (1, std::memory_order_relaxed); }
 
@@ -141,17 +145,43 @@ struct PhaseFollowTrajectoryStream::State
     bool available (std::uint64_t frame) const noexcept
     {
         return frame >= anchor && frame <= newest && newest - frame < static_cast<std::uint64_t> (ringLength)
-               && tags[static_cast<size_t> (slotOf (frame))] == frame;
+               && frameAt (slotOf (frame)).tag == frame;
     }
 
-    float at (Row row, int slot) const noexcept { return rings[row][static_cast<size_t> (slot)]; }
+    const Frame& frameAt (int slot) const noexcept { return ring[static_cast<size_t> (slot)]; }
 
-    void copyFrames (Row row, std::uint64_t from, int count, float* dest) const noexcept
+    // The stored frames [from, from + count) into a job's rows, in one pass over each contiguous
+    // part of the ring.
+    void copySpan (std::uint64_t from, int count, Job& job) const noexcept
     {
         const int slot = slotOf (from);
         const int firstPart = std::min (count, ringLength - slot);
-        std::memcpy (dest, rings[row].data() + slot, sizeof (float) * static_cast<size_t> (firstPart));
-        std::memcpy (dest + firstPart, rings[row].data(), sizeof (float) * static_cast<size_t> (count - firstPart));
+        const auto copy = [&job] (const Frame* src, int n, int offset) {
+            float* bl = job.bass[0].data() + offset;
+            float* br = job.bass[1].data() + offset;
+            float* kl = job.kick[0].data() + offset;
+            float* kr = job.kick[1].data() + offset;
+            for (int i = 0; i < n; ++i)
+            {
+                bl[i] = src[i].bass[0];
+                br[i] = src[i].bass[1];
+                kl[i] = src[i].kick[0];
+                kr[i] = src[i].kick[1];
+            }
+        };
+        copy (ring.data() + slot, firstPart, 0);
+        copy (ring.data(), count - firstPart, firstPart);
+    }
+
+    void copyManual (std::uint64_t from, int count, Job& job) const noexcept
+    {
+        int slot = slotOf (from);
+        for (size_t i = 0; i < static_cast<size_t> (count); ++i)
+        {
+            job.manual[0][i] = frameAt (slot).manual[0];
+            job.manual[1][i] = frameAt (slot).manual[1];
+            slot = slot + 1 == ringLength ? 0 : slot + 1;
+        }
     }
 
     void requestResync() noexcept
@@ -168,8 +198,9 @@ struct PhaseFollowTrajectoryStream::State
         int slot = slotOf (r.getFrame());
         for (auto f = r.getFrame(); f < to; ++f)
         {
+            const auto& in = frameAt (slot);
             float l = 0.0f, rr = 0.0f;
-            r.render (at (bassLeft, slot), at (bassRight, slot), at (manualLeft, slot), at (manualRight, slot), l, rr);
+            r.render (in.bass[0], in.bass[1], in.manual[0], in.manual[1], l, rr);
             slot = slot + 1 == ringLength ? 0 : slot + 1;
         }
     }
@@ -213,6 +244,21 @@ struct PhaseFollowTrajectoryStream::State
             requestResync();
     }
 
+    // A job buffer no job in flight (queue entries from oldestInFlight on) uses: the last one when
+    // the worker is done with it.
+    int freeJob (std::uint64_t oldestInFlight) const noexcept
+    {
+        for (int candidate = lastJob, tried = 0; tried < jobCount; ++tried, candidate = candidate + 1 == jobCount ? 0 : candidate + 1)
+        {
+            bool inUse = false;
+            for (auto q = oldestInFlight; q < jobsPublishedLocal && ! inUse; ++q)
+                inUse = queue[static_cast<size_t> (q % static_cast<std::uint64_t> (jobCount))] == candidate;
+            if (! inUse)
+                return candidate;
+        }
+        return lastJob;
+    }
+
     void publish (std::uint64_t decision) noexcept
     {
         if (! (startPending || real.isFollowing()))
@@ -220,8 +266,20 @@ struct PhaseFollowTrajectoryStream::State
         if (resyncRequested.exchange (false, std::memory_order_acq_rel))
             requestResync();
 
+        // Every job in flight must find a decision slot when it is done.
         const auto first = decision - static_cast<std::uint64_t> (history);
         const auto last = first + static_cast<std::uint64_t> (span) - 1;
+        const auto inFlight = jobsPublishedLocal - jobsConsumed.load (std::memory_order_acquire);
+        const auto pending = decisionsWritten.load (std::memory_order_acquire) - decisionsReadLocal;
+        if (inFlight >= static_cast<std::uint64_t> (jobCount) || inFlight + pending >= static_cast<std::uint64_t> (decisionSlots)
+            || ! available (first) || ! available (last))
+        {
+            count (dropped);
+            return;
+        }
+
+        // Starting over: what the real renderer will be playing at the job's first frame, or
+        // from the start of following when that lies inside the history.
         Planner::Snapshot snapshot;
         int leadIn = 0;
         if (resync)
@@ -253,17 +311,9 @@ struct PhaseFollowTrajectoryStream::State
             }
         }
 
-        // Every job in flight must find a decision slot when it is done.
-        const auto inFlight = jobsPublishedLocal - jobsConsumed.load (std::memory_order_acquire);
-        const auto pending = decisionsWritten.load (std::memory_order_acquire) - decisionsReadLocal;
-        if (inFlight >= static_cast<std::uint64_t> (jobCount) || inFlight + pending >= static_cast<std::uint64_t> (decisionSlots)
-            || ! available (first) || ! available (last))
-        {
-            count (dropped);
-            return;
-        }
-
-        auto& job = jobs[static_cast<size_t> (jobsPublishedLocal % static_cast<std::uint64_t> (jobCount))];
+        lastJob = freeJob (jobsPublishedLocal - inFlight);
+        queue[static_cast<size_t> (jobsPublishedLocal % static_cast<std::uint64_t> (jobCount))] = lastJob;
+        auto& job = jobs[static_cast<size_t> (lastJob)];
         job.epoch = epoch.load (std::memory_order_relaxed);
         job.first = first;
         job.decision = decision;
@@ -271,13 +321,8 @@ struct PhaseFollowTrajectoryStream::State
         job.hasSnapshot = resync;
         job.leadIn = leadIn;
         job.snapshot = snapshot;
-        for (int ch = 0; ch < 2; ++ch)
-        {
-            copyFrames (ch == 0 ? bassLeft : bassRight, first, span, job.bass[ch].data());
-            copyFrames (ch == 0 ? kickLeft : kickRight, first, span, job.kick[ch].data());
-            if (leadIn > 0)
-                copyFrames (ch == 0 ? manualLeft : manualRight, first, leadIn, job.manual[ch].data());
-        }
+        copySpan (first, span, job);
+        copyManual (first, leadIn, job);
         jobsPublished.store (++jobsPublishedLocal, std::memory_order_release);
         count (published);
         resync = false;
@@ -289,10 +334,11 @@ struct PhaseFollowTrajectoryStream::State
         const auto current = epoch.load (std::memory_order_relaxed);
         while (decisionsReadLocal < written)
         {
-            const auto& d = decisions[static_cast<size_t> (decisionsReadLocal % static_cast<std::uint64_t> (decisionSlots))];
+            const auto& d = decisions[static_cast<size_t> (decisionReadSlot)];
             if (d.epoch == current && d.frame > frame)
                 break;
             ++decisionsReadLocal;
+            decisionReadSlot = decisionReadSlot + 1 == decisionSlots ? 0 : decisionReadSlot + 1;
             if (d.epoch != current || ! real.isFollowing())
                 continue;
             // Too late, or not what the plan started from: the worker has lost the real renderer.
@@ -321,12 +367,10 @@ struct PhaseFollowTrajectoryStream::State
             startOver (frame);
         newest = frame;
         writeSlot = writeSlot + 1 == ringLength ? 0 : writeSlot + 1;
-        const auto slot = static_cast<size_t> (writeSlot);
-        for (int row = 0; row < 4; ++row)
-            rings[row][slot] = finiteOrZero (in[row]);
-        rings[manualLeft][slot] = finiteOrZero (manual.left);
-        rings[manualRight][slot] = finiteOrZero (manual.right);
-        tags[slot] = frame;
+        ring[static_cast<size_t> (writeSlot)] = { { finiteOrZero (in[0]), finiteOrZero (in[1]) },
+                                                  { finiteOrZero (in[2]), finiteOrZero (in[3]) },
+                                                  { finiteOrZero (manual.left), finiteOrZero (manual.right) },
+                                                  frame };
 
         takeIn (wantFollowing, frame, manual);
 
@@ -348,8 +392,8 @@ struct PhaseFollowTrajectoryStream::State
                 requestResync();
         }
         applyDecisions (played);
-        const int s = slotOf (played);
-        real.render (at (bassLeft, s), at (bassRight, s), at (manualLeft, s), at (manualRight, s), out.left, out.right);
+        const auto& f = frameAt (slotOf (played));
+        real.render (f.bass[0], f.bass[1], f.manual[0], f.manual[1], out.left, out.right);
         outputFrame.store (played, std::memory_order_relaxed);
         return out;
     }
@@ -361,7 +405,6 @@ struct PhaseFollowTrajectoryStream::State
         const auto i = static_cast<size_t> (frame % static_cast<std::uint64_t> (span));
         predictedOut[0][i] = l;
         predictedOut[1][i] = r;
-        predictedEnd = frame + 1;
     }
 
     // Runs the worker's renderer over the job's frames up to (not including) `to`.
@@ -468,7 +511,7 @@ struct PhaseFollowTrajectoryStream::State
         const auto c = jobsConsumed.load (std::memory_order_relaxed);
         if (c == jobsPublished.load (std::memory_order_acquire))
             return false;
-        const auto& job = jobs[static_cast<size_t> (c % static_cast<std::uint64_t> (jobCount))];
+        const auto& job = jobs[static_cast<size_t> (queue[static_cast<size_t> (c % static_cast<std::uint64_t> (jobCount))])];
         {
             const ScopedDenormalMode mode (job.denormalsDisabled);
             runJob (job);
@@ -554,18 +597,16 @@ bool PhaseFollowTrajectoryStream::prepare (double rate, const Options& options)
     const int waiting = (s->lookahead - s->hop - s->future + s->hop) / s->hop + 2;
     s->decisionSlots = std::max (options.decisionCount, options.jobCount + waiting);
 
-    const double bytes = static_cast<double> (s->ringLength) * (static_cast<double> (State::numRows) * sizeof (float) + sizeof (std::uint64_t))
+    const double bytes = static_cast<double> (s->ringLength) * sizeof (State::Frame)
                          + static_cast<double> (s->jobCount) * (4.0 * s->span + 2.0 * s->history) * sizeof (float)
                          + static_cast<double> (s->decisionSlots) * sizeof (State::Decision)
                          + (10.0 * s->span + 2.0 * s->history) * sizeof (float);
     if (bytes >= kMaxStateBytes)
         return false;
 
-    const auto ring = static_cast<size_t> (s->ringLength);
-    for (auto& r : s->rings)
-        r.assign (ring, 0.0f);
-    s->tags.assign (ring, ~std::uint64_t { 0 });
+    s->ring.assign (static_cast<size_t> (s->ringLength), { {}, {}, {}, ~std::uint64_t { 0 } });
     s->jobs.resize (static_cast<size_t> (s->jobCount));
+    s->queue.assign (static_cast<size_t> (s->jobCount), 0);
     for (auto& job : s->jobs)
         for (int ch = 0; ch < 2; ++ch)
         {

@@ -3,12 +3,9 @@
 #include "analysis/PhaseFollowTrajectoryPlanner.h"
 #include "analysis/PhaseFollowTrajectoryRenderer.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 // FOLLOW with lookahead. The output is the input delayed by D samples (the lookahead latency), so
 // by the time a frame plays, the audio after it is already known. Every hop (64 ms) the audio
