@@ -98,6 +98,7 @@ public:
     void drain();
 
     int getLookaheadSamples() const noexcept;
+    // Any thread.
     Counters getCounters() const noexcept;
 
 private:

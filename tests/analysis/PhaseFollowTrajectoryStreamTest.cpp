@@ -408,6 +408,7 @@ TEST (PhaseFollowTrajectoryStream, PrepareRefusesWhatTheLookaheadCannotCarry)
         { "planner refuses", kRate, [] (Stream::Options& o) { o.planner.mode = 3; } },
         { "crossfade of three samples", 8000.0, [] (Stream::Options& o) { o.planner.crossfadeMs = 0.375; } },
         { "lookahead shorter than history, hop, future and guard", kRate, [] (Stream::Options& o) { o.planner.futureMs = 200.0; } },
+        { "256 MiB of state", 192000.0, [] (Stream::Options& o) { o.lookaheadMs = 10000.0; o.jobCount = 128; } },
     };
     for (const auto& k : cases)
     {
@@ -578,15 +579,18 @@ TEST (PhaseFollowTrajectoryStream, ProcessFrameNeitherAllocatesNorLocks)
     rig.manualOut.reserve (200000);
     rig.kickIn.reserve (200000);
 
+    // Under the guard: planning, changes, the end of following and a new start.
     long allocations = 0, locks = 0;
+    rig.drainEveryHop = false;
     for (size_t i = 48000; i < static_cast<size_t> (count); i += kHop)
     {
         {
             const RealtimeGuard guard;
-            rig.drainEveryHop = false;
-            rig.run (bass, kick, i, std::min (i + kHop, static_cast<size_t> (count)));
-            if (i == 60000)
+            if (i >= 60000 && i < 60000 + kHop)
                 rig.stream.setFollowing (false);
+            if (i >= 70000 && i < 70000 + kHop)
+                rig.stream.setFollowing (true);
+            rig.run (bass, kick, i, std::min (i + kHop, static_cast<size_t> (count)));
             allocations += guard.allocations();
             locks += guard.blockingLocks();
         }
@@ -595,6 +599,8 @@ TEST (PhaseFollowTrajectoryStream, ProcessFrameNeitherAllocatesNorLocks)
     EXPECT_EQ (allocations, 0);
     EXPECT_EQ (locks, 0);
     EXPECT_GE (rig.stream.getCounters().decisionsApplied, 1u);
+    EXPECT_TRUE (rig.stream.isFollowActive());
+    EXPECT_EQ (rig.stream.getCounters().resyncs, 4u); // first frame, start, end, start again
 }
 
 TEST (PhaseFollowTrajectoryStream, DrainingEveryHopIsDeterministic)
