@@ -68,6 +68,8 @@ BENCHMARK_CAPTURE (processBlockAt, alignment, Settings { true, true, { { "delayM
 // analyses run on the worker thread, not counted here).
 BENCHMARK_CAPTURE (processBlockAt, follow, Settings { false, false, { { "phaseFollow", 1.0f }, { "phaseFollowLookahead", 0.0f } } })
     ->Apply (sizes);
+// FOLLOW with lookahead: every frame through the lookahead stream (its plans run on the worker).
+BENCHMARK_CAPTURE (processBlockAt, followLookahead, Settings { false, false, { { "phaseFollow", 1.0f } } })->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, duckGrid, Settings { false, false, { { "dowsenOn", 1.0f } } })->Apply (sizes);
 BENCHMARK_CAPTURE (processBlockAt, duckLive, Settings { false, false, { { "dowsenOn", 1.0f }, { "scLive", 1.0f } } })->Apply (sizes);
 // Every Dowsen option on but the linear-phase split (the low band split by one-pole filters).

@@ -440,3 +440,13 @@ PhaseFollowSettings PhaseFollowRuntime::decodeCorrection (std::uint64_t word) no
     s.flip = (word >> 33) & 1u;
     return s;
 }
+
+void PhaseFollowRuntime::showLookahead (Status s, const PhaseFollowTrajectoryPlanner::RendererState& playing) noexcept
+{
+    status.store (static_cast<int> (s), std::memory_order_relaxed);
+    followSettings.flip = playing.flip;
+    followSettings.allPassOn = playing.allPassOn;
+    followSettings.allPassFreqHz = playing.allPassFreqHz;
+    followSettings.allPassQ = playing.allPassQ;
+    publishCorrection();
+}

@@ -2,6 +2,7 @@
 
 #include "analysis/PhaseFollowAnalyzer.h"
 #include "analysis/PhaseFollowSettings.h"
+#include "analysis/PhaseFollowTrajectoryPlanner.h"
 #include "analysis/PhaseFollowTransition.h"
 #include "processor/AlignmentStage.h"
 #include "processor/AllPassFilter.h"
@@ -50,6 +51,8 @@ public:
     void process (const Frame& f, const AlignmentStage& line, float& outLeft, float& outRight) noexcept;
 
     void invalidate() noexcept;
+    // While the lookahead stream plays instead: its status and what it plays are shown as ours.
+    void showLookahead (Status s, const PhaseFollowTrajectoryPlanner::RendererState& playing) noexcept;
     bool prepareFollowCandidate (const PhaseFollowSettings& candidate) noexcept;
     // Judges one analysis result (the block start does this for every result the analyzer
     // delivers): two agreeing improving windows, or one strong one, make a candidate.

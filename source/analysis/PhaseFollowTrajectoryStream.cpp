@@ -574,7 +574,10 @@ bool PhaseFollowTrajectoryStream::prepare (double rate, const Options& options)
         return false;
     if (! (std::isfinite (options.guardMs) && options.guardMs >= 0.0 && options.guardMs <= 20.0))
         return false;
-    if (! (std::isfinite (options.lookaheadMs) && options.lookaheadMs >= 384.0 && options.lookaheadMs <= 10000.0))
+    // The processor's lookahead latency is at least 384 ms, but the stream's own delay is that less
+    // the 20 ms the alignment stage keeps for moving the bass earlier: what the stream needs is
+    // only enough for history, hop, future and guard (checked below).
+    if (! (std::isfinite (options.lookaheadMs) && options.lookaheadMs > 0.0 && options.lookaheadMs <= 10000.0))
         return false;
 
     auto s = std::make_unique<State>();

@@ -50,14 +50,15 @@ void AlignmentStage::prepare (double rate, int delayLineLength, const AlignmentS
     }
 }
 
-void AlignmentStage::intake (const AlignmentSettings& settings, int appliedLatency) noexcept
+void AlignmentStage::intake (const AlignmentSettings& settings, int appliedLatency, int bassLatency) noexcept
 {
     const float ms = settings.delayParamMs;
     if (! juce::exactlyEqual (ms, currentDelayMs.load())) // a NaN always differs
         setCurrentDelayMs (ms);
 
-    bassTap = tapFor (appliedLatency + currentDelaySamples.load());
+    bassTap = tapFor (bassLatency + currentDelaySamples.load());
     kickTap = tapFor (appliedLatency);
+    kickTapAtBassLatency = tapFor (bassLatency);
     flip = settings.polarityFlip;
     for (auto& f : allPass)
         configure (f, settings);

@@ -31,8 +31,10 @@ public:
 
     // Sizes and clears the delay line (the caller's length covers base or lookahead latency).
     void prepare (double rate, int delayLineLength, const AlignmentSettings& settings);
-    // Per block, before the samples: parameter values become taps and coefficients.
-    void intake (const AlignmentSettings& settings, int appliedLatency) noexcept;
+    // Per block, before the samples: parameter values become taps and coefficients. The bass is
+    // delayed by `bassLatency` plus the manual delay (the applied latency, unless the lookahead
+    // stream adds the rest of it downstream), the kick by the applied latency.
+    void intake (const AlignmentSettings& settings, int appliedLatency, int bassLatency) noexcept;
     // Clears the delay line and the filters' history; keeps the settings.
     void reset() noexcept;
 
@@ -47,6 +49,7 @@ public:
         const int kickSlot = wrap (w - kickTap);
         writePos = w + 1 == length ? 0 : w + 1;
 
+        kickAtBassLatency = kickLine[static_cast<size_t> (wrap (w - kickTapAtBassLatency))];
         delayedLeft = bass[static_cast<size_t> (2 * bassSlot)];
         delayedRight = bass[static_cast<size_t> (2 * bassSlot + 1)];
         AlignedFrame out { delayedLeft, delayedRight, kickLine[static_cast<size_t> (kickSlot)] };
@@ -64,6 +67,8 @@ public:
     // phase follow's own renderings start.
     float getDelayedLeft() const noexcept { return delayedLeft; }
     float getDelayedRight() const noexcept { return delayedRight; }
+    // The kick of the last processed sample on the bass's time base (before the manual delay).
+    float getKickAtBassLatency() const noexcept { return kickAtBassLatency; }
 
     // The manual delay in use, written here on the audio thread and by state restore.
     float getCurrentDelayMs() const noexcept { return currentDelayMs.load(); }
@@ -93,9 +98,9 @@ private:
     std::vector<float> kickLine;
     int length = 1;
     int writePos = 0;
-    int bassTap = 1, kickTap = 1;
+    int bassTap = 1, kickTap = 1, kickTapAtBassLatency = 1;
     bool flip = false;
-    float delayedLeft = 0.0f, delayedRight = 0.0f;
+    float delayedLeft = 0.0f, delayedRight = 0.0f, kickAtBassLatency = 0.0f;
     double sampleRate = 44100.0;
 
     std::atomic<float> currentDelayMs { 0.0f };

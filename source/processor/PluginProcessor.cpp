@@ -126,6 +126,7 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
 
     phaseAnalyzer.prepare (sampleRate);
     followRuntime.prepare (sampleRate);
+    preparePhaseTrajectoryRuntime();
     preMeter.prepare (sampleRate);
     postMeter.prepare (sampleRate);
     metersInStep = true;
@@ -203,7 +204,12 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
     if (jumpDetector.check (t, io.sidechainPresent, io.numSamples, sampleRate))
         resetMeters();
 
-    alignment.intake (alignmentSettingsForBlock(), appliedLatency.load());
+    // With the lookahead latency applied the stream delays the bass by all of it but the base
+    // latency, which the alignment stage keeps so that DELAY can still move the bass earlier.
+    lookaheadRendering = lookaheadStream.isPrepared() && appliedLatency.load() == lookaheadLatency.load()
+                         && lookaheadLatency.load() > baseLatency.load();
+    lookaheadActive = lookaheadRendering;
+    alignment.intake (alignmentSettingsForBlock(), appliedLatency.load(), lookaheadRendering ? baseLatency.load() : appliedLatency.load());
     if (linearPhase.intake (isOn (kScLpXover), value (kScXoverHz)))
     {
         // The split's latency is reported at once; the crossfade inside keeps the audio whole.
@@ -211,7 +217,10 @@ void LumettaAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
         setLatencySamples (appliedLatency.load() + linearPhaseLatency.load());
     }
     intakeDowsen (t);
-    intakePhaseFollow (io.sidechainPresent);
+    if (lookaheadRendering)
+        intakeLookahead();
+    else
+        intakePhaseFollow (io.sidechainPresent);
     phaseAnalyzer.refreshContext (analysisContextForBlock());
 
     midi.clear();
@@ -308,6 +317,52 @@ AnalysisContext LumettaAudioProcessor::analysisContextForBlock() const noexcept
     return c;
 }
 
+void LumettaAudioProcessor::preparePhaseTrajectoryRuntime()
+{
+    const double streamMs = (lookaheadLatency.load() - baseLatency.load()) * 1000.0 / sampleRate;
+    lookaheadStream.prepare (sampleRate, PhaseFollowTrajectoryStream::runtimeOptions (sampleRate, maxBlock, streamMs));
+    streamFrame = 0;
+    manualRendererSettings = {};
+    manualRenderer = PhaseFollowTrajectoryPlanner::makeState (manualRendererSettings, sampleRate, false);
+}
+
+void LumettaAudioProcessor::intakeLookahead() noexcept
+{
+    PhaseFollowTrajectoryPlanner::Settings s;
+    s.allPassFreqHz = std::clamp (allPassFreqHz.load(), 20.0f, 500.0f);
+    s.allPassQ = std::clamp (allPassQ.load(), 0.1f, 5.0f);
+    s.allPassOn = allPassOn.load();
+    s.flip = polarityFlip.load();
+    if (! juce::exactlyEqual (s.allPassFreqHz, manualRendererSettings.allPassFreqHz)
+        || ! juce::exactlyEqual (s.allPassQ, manualRendererSettings.allPassQ) || s.allPassOn != manualRendererSettings.allPassOn
+        || s.flip != manualRendererSettings.flip)
+    {
+        manualRendererSettings = s;
+        manualRenderer = PhaseFollowTrajectoryPlanner::makeState (s, sampleRate, false);
+    }
+
+    const bool followOn = isOn (kPhaseFollow);
+    lookaheadStream.setFollowing (followOn);
+    const bool following = lookaheadStream.isFollowActive();
+    using Status = PhaseFollowRuntime::Status;
+    followRuntime.showLookahead (followOn ? (following ? Status::following : Status::acquiring)
+                                          : (following ? Status::restoring : Status::off),
+                                 following ? lookaheadStream.getPlayingState() : manualRenderer);
+}
+
+void LumettaAudioProcessor::renderLookahead (AlignedFrame& frame) noexcept
+{
+    // The stream wants the manual renderer as it stood before this frame.
+    const auto before = manualRenderer;
+    const float bassL = alignment.getDelayedLeft(), bassR = alignment.getDelayedRight();
+    float manualL = bassL, manualR = bassR;
+    PhaseFollowTrajectoryPlanner::process (manualRenderer, manualL, manualR);
+    const float k = alignment.getKickAtBassLatency();
+    const auto out = lookaheadStream.processFrame (streamFrame++, bassL, bassR, k, k, { manualL, manualR, &before });
+    frame.left = out.left;
+    frame.right = out.right;
+}
+
 juce::String LumettaAudioProcessor::getPhaseFollowStatusText() const
 {
     if (getTargetLatency() != appliedLatency.load())
@@ -365,7 +420,9 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
         scratch.inRight[static_cast<size_t> (k)] = inR;
         scratch.rawKick[static_cast<size_t> (k)] = kick;
         auto aligned = alignment.process (inL, inR, kick);
-        if (followEngaged)
+        if (lookaheadRendering)
+            renderLookahead (aligned);
+        else if (followEngaged)
             followRuntime.process ({ inL, inR, kick, alignment.getDelayedLeft(), alignment.getDelayedRight(), aligned.left,
                                      aligned.right, aligned.kick },
                                    alignment, aligned.left, aligned.right);
@@ -502,6 +559,9 @@ void LumettaAudioProcessor::finishBlock (juce::AudioBuffer<float>& buffer, const
     quiet = quietDetector.isQuiet();
     silent = quietDetector.isSilent();
 
+    // Offline, the lookahead plans are made here and now, so a bounce comes out the same every time.
+    if (lookaheadRendering && isNonRealtime())
+        lookaheadStream.drain();
     if (io.numSamples <= kAnalysisBlock)
         phaseAnalyzer.capture (analysisBass.data(), analysisKick.data(), io.numSamples);
     scope.publish (displayLock);
@@ -573,6 +633,7 @@ void LumettaAudioProcessor::clearAudioThreadState() noexcept
     resetMeters();
     jumpDetector.reset();
     followRuntime.reset();
+    preparePhaseTrajectoryRuntime();
 }
 
 void LumettaAudioProcessor::sampleShapeTable()

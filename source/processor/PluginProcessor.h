@@ -3,6 +3,7 @@
 #include "analysis/PhaseAnalyzer.h"
 #include "analysis/PhaseEfficiencyMeter.h"
 #include "analysis/PhaseFollowRuntime.h"
+#include "analysis/PhaseFollowTrajectoryStream.h"
 #include "curve/CurveModel.h"
 #include "processor/AlignmentStage.h"
 #include "processor/AutoLevel.h"
@@ -201,6 +202,9 @@ private:
     void intakeDowsen (const TransportSnapshot& t) noexcept;
     AnalysisContext analysisContextForBlock() const noexcept;
     void intakePhaseFollow (bool sidechainIsPresent) noexcept;
+    void intakeLookahead() noexcept;
+    void preparePhaseTrajectoryRuntime();
+    void renderLookahead (AlignedFrame& frame) noexcept;
     void feedMeters (int count) noexcept;
     void resetMeters() noexcept;
     void finishBlock (juce::AudioBuffer<float>& buffer, const BlockChannels& io, const KickStats& kick) noexcept;
@@ -225,6 +229,14 @@ private:
     TransportJumpDetector jumpDetector;
     PhaseAnalyzer phaseAnalyzer;
     PhaseFollowRuntime followRuntime;
+    // FOLLOW with lookahead: the stream plays the bass (manual or followed) while the lookahead
+    // latency is applied; the manual rendering it starts from and returns to is rendered here.
+    PhaseFollowTrajectoryStream lookaheadStream;
+    PhaseFollowTrajectoryPlanner::RendererState manualRenderer;
+    PhaseFollowTrajectoryPlanner::Settings manualRendererSettings;
+    std::uint64_t streamFrame = 0;
+    bool lookaheadRendering = false; // this block goes through the stream
+    std::atomic<bool> lookaheadActive { false };
     // The block's bass and kick as ANALYZE captures them; longer blocks are not captured.
     static constexpr int kAnalysisBlock = 8192;
     std::vector<float> analysisBass, analysisKick;

@@ -395,7 +395,7 @@ TEST (PhaseFollowTrajectoryStream, PrepareRefusesWhatTheLookaheadCannotCarry)
         std::function<void (Stream::Options&)> change;
     };
     const Case cases[] = {
-        { "lookahead below 384 ms", kRate, [] (Stream::Options& o) { o.lookaheadMs = 383.9; } },
+        { "lookahead below history, hop, future and guard", kRate, [] (Stream::Options& o) { o.lookaheadMs = 329.9; } },
         { "lookahead above 10 s", kRate, [] (Stream::Options& o) { o.lookaheadMs = 10000.1; } },
         { "NaN lookahead", kRate, [&] (Stream::Options& o) { o.lookaheadMs = nan; } },
         { "rate above 192 kHz", 192001.0, [] (Stream::Options&) {} },
@@ -418,8 +418,9 @@ TEST (PhaseFollowTrajectoryStream, PrepareRefusesWhatTheLookaheadCannotCarry)
         EXPECT_FALSE (s.prepare (k.rate, o)) << k.what;
         EXPECT_FALSE (s.isPrepared()) << k.what;
     }
-
     Stream s;
+    // The processor's 384 ms less the alignment stage's 20 ms.
+    EXPECT_TRUE (s.prepare (kRate, Stream::runtimeOptions (kRate, 512, 364.0)));
     ASSERT_TRUE (s.prepare (kRate, good));
     EXPECT_EQ (s.getLookaheadSamples(), kD);
     ASSERT_TRUE (s.prepare (192000.0, Stream::runtimeOptions (192000.0, 512, 384.0)));

@@ -57,7 +57,7 @@ TEST (Alignment, KickIsDelayedByTheAppliedLatencyOnlyAndBassByLatencyPlusDelay)
     AlignmentSettings s;
     s.delayParamMs = -10.0f;
     stage.prepare (48000.0, 960 + 1, s);
-    stage.intake (s, 960);
+    stage.intake (s, 960, 960);
     EXPECT_EQ (stage.getBassTap(), 480);
     EXPECT_EQ (stage.getKickTap(), 960);
 
@@ -81,11 +81,11 @@ TEST (Alignment, TapsNeverReachBeyondTheLineNorBelowOneSample)
     AlignmentSettings s;
     s.delayParamMs = -10.0f;
     stage.prepare (48000.0, 101, s);
-    stage.intake (s, 0); // total tap -100 samples
+    stage.intake (s, 0, 0); // total tap -100 samples
     EXPECT_EQ (stage.getBassTap(), 1);
     EXPECT_EQ (stage.getKickTap(), 1);
     s.delayParamMs = 10.0f;
-    stage.intake (s, 960);
+    stage.intake (s, 960, 960);
     EXPECT_EQ (stage.getBassTap(), 100);
 }
 

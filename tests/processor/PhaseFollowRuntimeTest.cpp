@@ -269,3 +269,36 @@ TEST (PhaseFollowRuntime, InRealTimeItNeitherAllocatesNorLocks)
     f.play (3.0);
     EXPECT_NE (f.p().getPhaseFollowStatusText(), "Off");
 }
+
+TEST (PhaseFollowRuntime, WithLookaheadThePlannerTurnsTheBassAndTheOutputKeepsTheLatency)
+{
+    FollowRig f;
+    f.rig.harness.setParameter ("phaseFollowLookahead", 1.0f);
+    // The lookahead latency waits for a stopped transport and silence.
+    const TransportRig::Signal silence = [] (std::int64_t) { return 0.0f; };
+    f.rig.setTransport ({ 120.0, 0.0, false });
+    f.rig.run (kSecond, silence, silence);
+    f.p().timerCallback();
+    ASSERT_EQ (f.p().getAppliedLatency(), 18432);
+    EXPECT_EQ (f.p().getLatencySamples(), 18432);
+
+    f.rig.setTransport ({ 120.0, 0.0, true });
+    f.play (1.0);
+    const float before = f.p().getPostMeterReading().percent;
+    f.play (5.0);
+    EXPECT_TRUE (f.p().getPlayingFollowCorrection().allPassOn);
+    EXPECT_TRUE (f.statuses.contains ("Following")) << f.statuses.joinIntoString (", ");
+    EXPECT_GT (f.p().getPostMeterReading().percent, before + 20.0f) << before;
+}
+
+TEST (PhaseFollowRuntime, WithLookaheadInRealTimeItNeitherAllocatesNorLocks)
+{
+    // Prepared with FOLLOW and lookahead on, the lookahead latency applies from the start.
+    FollowRig f;
+    f.rig.harness.setParameter ("phaseFollowLookahead", 1.0f);
+    f.p().setNonRealtime (false);
+    f.rig.harness.prepare (48000.0, 512);
+    ASSERT_EQ (f.p().getLatencySamples(), 18432);
+    f.play (3.0);
+    EXPECT_NE (f.p().getPhaseFollowStatusText(), "Off");
+}
