@@ -205,11 +205,11 @@ void PhaseFollowRuntime::beginBlock (const BlockSettings& s) noexcept
     else if (! s.sidechainPresent)
         status.store (static_cast<int> (Status::holding), std::memory_order_relaxed);
 
-    pollResults();
+    pollPhaseFollowResults();
     publishCorrection();
 }
 
-void PhaseFollowRuntime::pollResults() noexcept
+void PhaseFollowRuntime::pollPhaseFollowResults() noexcept
 {
     PhaseFollowResult r;
     if (! block.followOn || ! block.sidechainPresent)
@@ -352,7 +352,7 @@ void PhaseFollowRuntime::feedCapture (const Frame& f) noexcept
         if (handedOver && block.offline)
         {
             analyzer.drainSynchronously();
-            pollResults();
+            pollPhaseFollowResults();
         }
     }
 }

@@ -93,7 +93,7 @@ private:
 
     void feedCapture (const Frame& f) noexcept;
     void resetCapture (bool newEpoch) noexcept;
-    void pollResults() noexcept;
+    void pollPhaseFollowResults() noexcept;
     void dropCandidate() noexcept;
     void swapRenderers() noexcept;
     bool candidateVerified() const noexcept;

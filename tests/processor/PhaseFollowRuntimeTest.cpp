@@ -104,12 +104,24 @@ TEST (PhaseFollowRuntime, FollowsARotatedBassAndTheLowEndRises)
 TEST (PhaseFollowRuntime, SwitchesWithoutAClick)
 {
     // Around every switch the output's largest sample-to-sample step stays within the input's own
-    // largest step there, plus 0.002 of full scale, whether the gaps between the notes are silent
-    // or hold a faint noise floor (0.0003).
-    for (const float floor : { 0.0f, 0.0003f })
+    // largest step there, plus 0.002 of full scale: without lookahead whether the gaps between the
+    // notes are silent or hold a faint noise floor (0.0003), and through the lookahead's crossfades.
+    struct Case
+    {
+        float floor;
+        bool lookahead;
+    };
+    for (const auto [floor, lookahead] : { Case { 0.0f, false }, Case { 0.0003f, false }, Case { 0.0003f, true } })
     {
         FollowRig f;
-        constexpr int block = 64, length = 6 * kSecond, latency = 960;
+        if (lookahead)
+        {
+            f.rig.harness.setParameter ("phaseFollowLookahead", 1.0f);
+            f.rig.harness.prepare (48000.0, 512);
+        }
+        constexpr int block = 64, length = 6 * kSecond;
+        const int latency = f.p().getLatencySamples();
+        const auto shift = static_cast<size_t> (latency);
         std::vector<float> in (static_cast<size_t> (length)), out (static_cast<size_t> (length));
         std::vector<int> switches;
         juce::AudioBuffer<float> buffer (3, block);
@@ -134,7 +146,7 @@ TEST (PhaseFollowRuntime, SwitchesWithoutAClick)
                 switches.push_back (start);
             last = now;
         }
-        ASSERT_FALSE (switches.empty()) << floor;
+        ASSERT_FALSE (switches.empty()) << floor << " " << lookahead;
         for (const int at : switches)
         {
             float outStep = 0.0f, inStep = 0.0f;
@@ -142,9 +154,9 @@ TEST (PhaseFollowRuntime, SwitchesWithoutAClick)
             {
                 const auto k = static_cast<size_t> (i);
                 outStep = std::max (outStep, std::abs (out[k] - out[k - 1]));
-                inStep = std::max (inStep, std::abs (in[k - latency] - in[k - latency - 1]));
+                inStep = std::max (inStep, std::abs (in[k - shift] - in[k - shift - 1]));
             }
-            EXPECT_LE (outStep, inStep + 0.002f) << "switch in the block at " << at << ", noise floor " << floor;
+            EXPECT_LE (outStep, inStep + 0.002f) << "switch in the block at " << at << ", noise floor " << floor << ", lookahead " << lookahead;
         }
     }
 }
@@ -242,9 +254,16 @@ TEST (PhaseFollowRuntime, AStateRestoreEndsOnTheManualSettings)
 
 TEST (PhaseFollowRuntime, OfflineRendersAreBitIdentical)
 {
-    const auto render = []
+    for (const bool lookahead : { false, true })
+    {
+    const auto render = [lookahead]
     {
         FollowRig f;
+        if (lookahead)
+        {
+            f.rig.harness.setParameter ("phaseFollowLookahead", 1.0f);
+            f.rig.harness.prepare (48000.0, 512);
+        }
         juce::AudioBuffer<float> bass (2, 4 * kSecond), kickBuffer (1, 4 * kSecond);
         for (int i = 0; i < bass.getNumSamples(); ++i)
         {
@@ -258,7 +277,8 @@ TEST (PhaseFollowRuntime, OfflineRendersAreBitIdentical)
     };
     const auto a = render(), b = render();
     for (int i = 0; i < a.getNumSamples(); ++i)
-        ASSERT_EQ (std::memcmp (a.getReadPointer (0) + i, b.getReadPointer (0) + i, sizeof (float)), 0) << i;
+        ASSERT_EQ (std::memcmp (a.getReadPointer (0) + i, b.getReadPointer (0) + i, sizeof (float)), 0) << i << " " << lookahead;
+    }
 }
 
 TEST (PhaseFollowRuntime, InRealTimeItNeitherAllocatesNorLocks)
