@@ -322,3 +322,17 @@ TEST (PhaseFollowRuntime, WithLookaheadInRealTimeItNeitherAllocatesNorLocks)
     f.play (3.0);
     EXPECT_NE (f.p().getPhaseFollowStatusText(), "Off");
 }
+
+TEST (PhaseFollowRuntime, AKickTurnedByAnAllPassIsMatchedByThatAllPass)
+{
+    // The other way round the rotation has an exact answer: the same all-pass on the bass.
+    FollowRig f;
+    const auto rotated = rotatedKick (FollowRig::kLength, 90.0f, 0.707f);
+    const TransportRig::Signal turnedKick = [&] (std::int64_t n) { return rotated[static_cast<size_t> (n % FollowRig::kLength)]; };
+    for (int step = 0; step < 300; ++step)
+        f.rig.run (960, kick, turnedKick);
+    const auto playing = f.p().getPlayingFollowCorrection();
+    EXPECT_TRUE (playing.allPassOn);
+    EXPECT_FALSE (playing.flip);
+    EXPECT_NEAR (playing.allPassFreqHz, 90.0f, 15.0f);
+}
