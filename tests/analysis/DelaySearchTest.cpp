@@ -1,6 +1,6 @@
 #include "analysis/CorrelationKernels.h"
 #include "analysis/DelaySearch.h"
-#include "helpers/Noise.h"
+#include "helpers/SignalVectors.h"
 
 #include <gtest/gtest.h>
 

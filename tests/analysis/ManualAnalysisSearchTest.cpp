@@ -1,6 +1,6 @@
 #include "analysis/CorrelationKernels.h"
 #include "analysis/ManualAnalysisSearch.h"
-#include "helpers/Noise.h"
+#include "helpers/SignalVectors.h"
 #include "processor/AllPassFilter.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@ using namespace lumetta::phasesearch;
 
 namespace
 {
+using signals::allPassed;
 constexpr double kRate = 48000.0;
 constexpr int kSecond = 48000;
 
@@ -59,15 +60,6 @@ std::vector<float> delayed (const std::vector<float>& in, int delay, float gain 
     std::vector<float> out (in.size(), 0.0f);
     for (int i = std::max (0, delay); i < std::min (n, n + delay); ++i)
         out[static_cast<size_t> (i)] = gain * in[static_cast<size_t> (i - delay)];
-    return out;
-}
-
-std::vector<float> allPassed (const std::vector<float>& in, float freqHz, float q)
-{
-    AllPassFilter f (kRate, freqHz, q, true);
-    std::vector<float> out (in.size());
-    for (size_t i = 0; i < in.size(); ++i)
-        out[i] = f.processSample (in[i]);
     return out;
 }
 

@@ -1,7 +1,7 @@
 #include "analysis/ManualAnalysisSearch.h"
 #include "analysis/PhaseFollowAnalyzer.h"
-#include "helpers/Noise.h"
 #include "helpers/RealtimeGuard.h"
+#include "helpers/SignalVectors.h"
 #include "processor/AllPassFilter.h"
 
 #include <gtest/gtest.h>
@@ -16,28 +16,14 @@
 
 namespace
 {
+using signals::scaled;
+using signals::allPassed;
 constexpr double kRate = 48000.0;
 constexpr int kWindow = 4608; // 96 ms at 48 kHz
 constexpr std::uint64_t kCaptureEnd = 1'000'000;
 
 using Capture = PhaseFollowAnalyzer::Capture;
 using signals::lowNoise;
-
-std::vector<float> scaled (std::vector<float> v, float gain)
-{
-    for (auto& s : v)
-        s *= gain;
-    return v;
-}
-
-std::vector<float> allPassed (const std::vector<float>& in, float freqHz, float q)
-{
-    AllPassFilter f (kRate, freqHz, q, true);
-    std::vector<float> out (in.size());
-    for (size_t i = 0; i < in.size(); ++i)
-        out[i] = f.processSample (in[i]);
-    return out;
-}
 
 // What the processor would have been playing under the settings: inverted with flip, then
 // through their all-pass from rest.

@@ -1,5 +1,5 @@
 #include "analysis/PhaseFollowTrajectoryPlanner.h"
-#include "helpers/Noise.h"
+#include "helpers/SignalVectors.h"
 #include "processor/AllPassFilter.h"
 
 #include <gtest/gtest.h>
@@ -12,28 +12,13 @@
 
 namespace
 {
+using signals::scaled;
+using signals::allPassed;
 using Planner = PhaseFollowTrajectoryPlanner;
 using State = Planner::RendererState;
 
 constexpr double kRate = 48000.0;
 constexpr int kW = 6144, kH = 3072, kF = 6144, kN = 384, kSpan = kW + kH + kF;
-
-std::vector<float> scaled (std::vector<float> v, float gain)
-{
-    for (auto& s : v)
-        s *= gain;
-    return v;
-}
-
-// The signal through the manual path's own all-pass, from rest.
-std::vector<float> allPassed (const std::vector<float>& in, float hz, float q)
-{
-    AllPassFilter f (kRate, hz, q, true);
-    std::vector<float> out (in.size());
-    for (size_t i = 0; i < in.size(); ++i)
-        out[i] = f.processSample (in[i]);
-    return out;
-}
 
 State stateFor (float hz, float q, bool allPassOn, bool flip)
 {

@@ -1,6 +1,6 @@
 #include "analysis/PhaseFollowTrajectoryStream.h"
 #include "analysis/PhaseFollowTransition.h"
-#include "helpers/Noise.h"
+#include "helpers/SignalVectors.h"
 #include "helpers/RealtimeGuard.h"
 #include "processor/AllPassFilter.h"
 
@@ -16,6 +16,7 @@
 
 namespace
 {
+using signals::allPassed;
 using Planner = PhaseFollowTrajectoryPlanner;
 using Renderer = PhaseFollowTrajectoryRenderer;
 using Stream = PhaseFollowTrajectoryStream;
@@ -66,15 +67,6 @@ std::vector<float> kickLike (int count)
         v[static_cast<size_t> (i)] = static_cast<float> (0.25 * std::exp (-t / 0.15) * std::sin (phase)) + 0.05f * noise[static_cast<size_t> (i)];
     }
     return v;
-}
-
-std::vector<float> allPassed (const std::vector<float>& in, float hz, float q)
-{
-    AllPassFilter f (kRate, hz, q, true);
-    std::vector<float> out (in.size());
-    for (size_t i = 0; i < in.size(); ++i)
-        out[i] = f.processSample (in[i]);
-    return out;
 }
 
 // Power of a + b through the 20 Hz high-pass and 200 Hz low-pass, over [from, to).

@@ -1,4 +1,6 @@
-#include "helpers/Noise.h"
+#include "helpers/SignalVectors.h"
+
+#include "processor/AllPassFilter.h"
 
 #include <random>
 
@@ -25,5 +27,21 @@ std::vector<float> lowNoise (int count, unsigned seed)
         s = 8.0f * s2;
     }
     return v;
+}
+
+std::vector<float> scaled (std::vector<float> v, float gain)
+{
+    for (auto& s : v)
+        s *= gain;
+    return v;
+}
+
+std::vector<float> allPassed (const std::vector<float>& in, float hz, float q, double rate)
+{
+    AllPassFilter f (rate, hz, q, true);
+    std::vector<float> out (in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        out[i] = f.processSample (in[i]);
+    return out;
 }
 } // namespace signals
