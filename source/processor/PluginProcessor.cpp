@@ -341,13 +341,28 @@ void LumettaAudioProcessor::intakeLookahead() noexcept
         manualRenderer = PhaseFollowTrajectoryPlanner::makeState (s, sampleRate, false);
     }
 
+    const AlignmentSettings manual { alignment.getCurrentDelayMs(), s.flip, s.allPassOn, s.allPassFreqHz, s.allPassQ };
+    const std::equal_to<float> same;
+    if (! same (manual.delayParamMs, lookaheadManual.delayParamMs) || manual.polarityFlip != lookaheadManual.polarityFlip
+        || manual.allPassOn != lookaheadManual.allPassOn || ! same (manual.allPassFreqHz, lookaheadManual.allPassFreqHz)
+        || ! same (manual.allPassQ, lookaheadManual.allPassQ) || followEpoch.load() != lookaheadRestoreCount)
+    {
+        lookaheadManual = manual;
+        lookaheadRestoreCount = followEpoch.load();
+        lookaheadRestarting = true;
+        lookaheadStream.newEpoch();
+    }
+
     const bool followOn = isOn (kPhaseFollow);
-    lookaheadStream.setFollowing (followOn);
     const bool following = lookaheadStream.isFollowActive();
+    if (lookaheadRestarting && ! following)
+        lookaheadRestarting = false;
+    lookaheadStream.setFollowing (followOn && ! lookaheadRestarting);
+
     using Status = PhaseFollowRuntime::Status;
-    followRuntime.showLookahead (followOn ? (following ? Status::following : Status::acquiring)
-                                          : (following ? Status::restoring : Status::off),
-                                 following ? lookaheadStream.getPlayingState() : manualRenderer);
+    const auto status = following ? (followOn && ! lookaheadRestarting ? Status::following : Status::restoring)
+                                  : (followOn ? Status::acquiring : Status::off);
+    followRuntime.showLookahead (status, following ? lookaheadStream.getPlayingState() : manualRenderer);
 }
 
 void LumettaAudioProcessor::renderLookahead (AlignedFrame& frame) noexcept

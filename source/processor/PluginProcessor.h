@@ -236,6 +236,11 @@ private:
     PhaseFollowTrajectoryPlanner::Settings manualRendererSettings;
     std::uint64_t streamFrame = 0;
     bool lookaheadRendering = false; // this block goes through the stream
+    // A change of the manual settings or a state restore hands back to the manual rendering
+    // before following may start over.
+    bool lookaheadRestarting = false;
+    AlignmentSettings lookaheadManual;
+    std::uint64_t lookaheadRestoreCount = 0;
     std::atomic<bool> lookaheadActive { false };
     // The block's bass and kick as ANALYZE captures them; longer blocks are not captured.
     static constexpr int kAnalysisBlock = 8192;

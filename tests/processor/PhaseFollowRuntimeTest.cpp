@@ -336,3 +336,27 @@ TEST (PhaseFollowRuntime, AKickTurnedByAnAllPassIsMatchedByThatAllPass)
     EXPECT_FALSE (playing.flip);
     EXPECT_NEAR (playing.allPassFreqHz, 90.0f, 15.0f);
 }
+
+TEST (PhaseFollowRuntime, WithLookaheadARestoreOrADelayChangeHandsBackToTheManualSettings)
+{
+    for (const bool restore : { true, false })
+    {
+        FollowRig f;
+        f.rig.harness.setParameter ("phaseFollowLookahead", 1.0f);
+        f.rig.harness.prepare (48000.0, 512);
+        f.play (4.0);
+        ASSERT_TRUE (f.p().getPlayingFollowCorrection().allPassOn) << restore;
+        if (restore)
+        {
+            juce::MemoryBlock state;
+            f.p().getStateInformation (state);
+            f.p().setStateInformation (state.getData(), static_cast<int> (state.getSize()));
+        }
+        else
+            f.rig.harness.setParameter ("delayMs", 1.0f);
+        f.statuses.clear();
+        f.play (0.1);
+        EXPECT_FALSE (f.p().getPlayingFollowCorrection().allPassOn) << restore;
+        EXPECT_TRUE (f.statuses.contains ("Acquiring")) << f.statuses.joinIntoString (", ");
+    }
+}
