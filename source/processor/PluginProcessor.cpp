@@ -104,6 +104,7 @@ int LumettaAudioProcessor::getTargetLatency() const noexcept
 
 void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSamplesPerBlock)
 {
+    const std::lock_guard<std::mutex> lock (preparation);
     sampleRate = newRate > 0.0 ? newRate : 44100.0;
     maxBlock = std::clamp (maximumExpectedSamplesPerBlock, 1, lumetta::latency::kMaxBlock);
     lookaheadLatency = lumetta::latency::lookaheadSamples (sampleRate, maxBlock);
@@ -145,6 +146,7 @@ void LumettaAudioProcessor::prepareToPlay (double newRate, int maximumExpectedSa
 
 void LumettaAudioProcessor::releaseResources()
 {
+    const std::lock_guard<std::mutex> lock (preparation);
     followRuntime.reset();
     resetMeters();
     sidechain.release();
@@ -626,7 +628,11 @@ void LumettaAudioProcessor::timerCallback()
         if (suspendedHere)
             suspendProcessing (true);
 
-        clearAudioThreadState();
+        {
+            // Not across the latency report: a host may prepare again from inside it.
+            const std::lock_guard<std::mutex> lock (preparation);
+            clearAudioThreadState();
+        }
         setLatencySamples (target + linearPhaseLatency.load());
         appliedLatency = target;
 

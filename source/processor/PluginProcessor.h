@@ -248,6 +248,10 @@ private:
 
     std::vector<dowsen::CurveModel> undoStack; // oldest first; guarded by curveLock
     std::mutex shapeTableWriter; // the engine's table exchange takes one writer at a time
+    // prepareToPlay and the timer's reconfiguration both rebuild audio-thread state, and some
+    // wrappers (JUCE's LV2 client) run the timer on a thread of their own: one at a time. The
+    // audio thread never takes it.
+    std::mutex preparation;
 
     HostTransport transport;
     SidechainMonitor sidechain;
