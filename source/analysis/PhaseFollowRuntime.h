@@ -125,7 +125,7 @@ private:
     AllPassFilter captureFilter;
 
     std::uint64_t epoch = 1, sampleCounter = 0, lastSequence = 0;
-    bool wasFollowOn = false, configured = false;
+    bool configured = false;
 
     std::atomic<int> status { 0 };
     std::atomic<std::uint64_t> published { 0 };
