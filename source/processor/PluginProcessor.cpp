@@ -462,19 +462,21 @@ void LumettaAudioProcessor::processChunk (const BlockChannels& io, const Transpo
 
         // The grid phase follows the host's beats, or the free-running display sweep.
         const float phase = synced ? engine.nextGridPhase() : scope.gridPhase();
+        float duckGain = 1.0f;
         if (dowsen)
         {
-            const float g = engine.step (scratch.rawKick[sk], aligned.kick, phase);
+            duckGain = engine.step (scratch.rawKick[sk], aligned.kick, phase);
             if (linearLowBand)
-                duckBand.duckLinearPhase (l, r, g, scratch.lowLeft[sk], scratch.lowRight[sk]);
+                duckBand.duckLinearPhase (l, r, duckGain, scratch.lowLeft[sk], scratch.lowRight[sk]);
             else
-                duckBand.duck (l, r, g);
+                duckBand.duck (l, r, duckGain);
             duckBand.monoBelow (l, r);
             autoLevel.process (aligned.kick, l, r, phase);
-            shapeView.record ({ synced ? scope.divisionPhase() : phase, alignedMono, 0.5f * (l + r), aligned.kick, g },
-                              drawLanes, synced, scope.divisionStartBeats());
         }
         const float finalMono = 0.5f * (l + r);
+        if (dowsen)
+            shapeView.record ({ synced ? scope.divisionPhase() : phase, alignedMono, finalMono, aligned.kick, duckGain },
+                              drawLanes, synced, scope.divisionStartBeats());
 
         const float gain = fade.nextGain (t.playing, std::max (std::abs (inL), std::abs (inR)));
         const float outL = l * gain;

@@ -14,20 +14,6 @@ ToolRun runAnalyze (const juce::StringArray& args)
     return ToolRun::of (LUMETTA_ANALYZE_PATH, args);
 }
 
-void write (const juce::File& f, const juce::AudioBuffer<float>& b, double rate)
-{
-    juce::String error;
-    ASSERT_TRUE (lumetta::tools::writeWav (f, b, rate, error)) << error;
-}
-
-lumetta::tools::Audio read (const juce::File& f)
-{
-    juce::String error;
-    auto audio = lumetta::tools::readWav (f, error);
-    EXPECT_TRUE (audio.has_value()) << error;
-    return audio ? std::move (*audio) : lumetta::tools::Audio {};
-}
-
 juce::var readJson (const juce::File& f)
 {
     juce::var v;
@@ -113,8 +99,8 @@ TEST_F (AnalyzeTool, InvertedBassIsFlippedAndApplyingTheProposalRestoresIt)
         bass.copyFrom (ch, 0, kick, 0, 0, kick.getNumSamples());
         bass.applyGain (ch, 0, kick.getNumSamples(), -1.0f);
     }
-    write (dir.getChildFile ("bass.wav"), bass, 48000.0);
-    write (dir.getChildFile ("kick.wav"), kick, 48000.0);
+    writeTestWav (dir.getChildFile ("bass.wav"), bass, 48000.0);
+    writeTestWav (dir.getChildFile ("kick.wav"), kick, 48000.0);
 
     const auto r = runAnalyze ({ "--bass", path ("bass.wav"), "--kick", path ("kick.wav"), "--start", "0.5", "--apply",
                                  path ("applied.wav"), "--json", path ("r.json") });
@@ -132,7 +118,7 @@ TEST_F (AnalyzeTool, InvertedBassIsFlippedAndApplyingTheProposalRestoresIt)
     EXPECT_EQ (json["button"].toString(), "APPLY");
 
     // The whole file, both channels, flipped back onto the kick.
-    const auto applied = read (dir.getChildFile ("applied.wav"));
+    const auto applied = readTestWav (dir.getChildFile ("applied.wav"));
     EXPECT_EQ (applied.sampleRate, 48000.0);
     ASSERT_EQ (applied.samples.getNumChannels(), 2);
     ASSERT_EQ (applied.samples.getNumSamples(), kick.getNumSamples());
@@ -150,8 +136,8 @@ TEST_F (AnalyzeTool, ALateBassIsMovedEarlierByTheProposedDelay)
     juce::AudioBuffer<float> bass (1, length);
     bass.clear();
     bass.copyFrom (0, kLag, kick, 0, 0, length - kLag);
-    write (dir.getChildFile ("bass.wav"), bass, 48000.0);
-    write (dir.getChildFile ("kick.wav"), kick, 48000.0);
+    writeTestWav (dir.getChildFile ("bass.wav"), bass, 48000.0);
+    writeTestWav (dir.getChildFile ("kick.wav"), kick, 48000.0);
 
     const auto r = runAnalyze ({ "--bass", path ("bass.wav"), "--kick", path ("kick.wav"), "--apply", path ("applied.wav"),
                                  "--json", path ("r.json") });
@@ -165,7 +151,7 @@ TEST_F (AnalyzeTool, ALateBassIsMovedEarlierByTheProposedDelay)
     // The whole bass moves earlier by exactly the samples the plug-in plays for that delay.
     const int shift = -AlignmentStage::delayInSamples (delayMs, 48000.0);
     ASSERT_GT (shift, 0);
-    const auto applied = read (dir.getChildFile ("applied.wav"));
+    const auto applied = readTestWav (dir.getChildFile ("applied.wav"));
     ASSERT_EQ (applied.samples.getNumChannels(), 1);
     ASSERT_EQ (applied.samples.getNumSamples(), length);
     for (int i = 0; i < length; ++i)
@@ -176,8 +162,8 @@ TEST_F (AnalyzeTool, SilenceSaysNoAudioAndFailsWithoutApplying)
 {
     juce::AudioBuffer<float> silence (1, 48000);
     silence.clear();
-    write (dir.getChildFile ("silence.wav"), silence, 48000.0);
-    write (dir.getChildFile ("kick.wav"), demoKick (48000), 48000.0);
+    writeTestWav (dir.getChildFile ("silence.wav"), silence, 48000.0);
+    writeTestWav (dir.getChildFile ("kick.wav"), demoKick (48000), 48000.0);
 
     const auto r = runAnalyze ({ "--bass", path ("silence.wav"), "--kick", path ("kick.wav"), "--json", path ("r.json"),
                                  "--apply", path ("applied.wav") });
@@ -195,10 +181,10 @@ TEST_F (AnalyzeTool, BadInputIsRefusedWithAMessage)
     juce::AudioBuffer<float> second (1, 48000), shorter (1, 47999);
     second.clear();
     shorter.clear();
-    write (dir.getChildFile ("a48.wav"), second, 48000.0);
-    write (dir.getChildFile ("b48.wav"), second, 48000.0);
-    write (dir.getChildFile ("a44.wav"), second, 44100.0);
-    write (dir.getChildFile ("short.wav"), shorter, 48000.0);
+    writeTestWav (dir.getChildFile ("a48.wav"), second, 48000.0);
+    writeTestWav (dir.getChildFile ("b48.wav"), second, 48000.0);
+    writeTestWav (dir.getChildFile ("a44.wav"), second, 44100.0);
+    writeTestWav (dir.getChildFile ("short.wav"), shorter, 48000.0);
     dir.getChildFile ("text.wav").replaceWithText ("not audio");
 
     const auto a48 = path ("a48.wav"), b48 = path ("b48.wav");

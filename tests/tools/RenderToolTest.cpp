@@ -16,16 +16,7 @@ void writeConstantWav (const juce::File& f, int channels, int length, double rat
     juce::AudioBuffer<float> b (channels, length);
     for (int ch = 0; ch < channels; ++ch)
         juce::FloatVectorOperations::fill (b.getWritePointer (ch), value, length);
-    juce::String error;
-    ASSERT_TRUE (lumetta::tools::writeWav (f, b, rate, error)) << error;
-}
-
-lumetta::tools::Audio read (const juce::File& f)
-{
-    juce::String error;
-    auto audio = lumetta::tools::readWav (f, error);
-    EXPECT_TRUE (audio.has_value()) << error;
-    return audio ? std::move (*audio) : lumetta::tools::Audio {};
+    writeTestWav (f, b, rate);
 }
 
 class RenderTool : public testing::Test
@@ -57,10 +48,10 @@ TEST_F (RenderTool, BuiltInDemoRendersWithItsInputsBesideTheOutput)
     EXPECT_TRUE (r.output.contains ("peak")) << r.output;
     EXPECT_TRUE (r.output.contains ("RMS")) << r.output;
 
-    const auto result = read (out);
+    const auto result = readTestWav (out);
     const auto& rendered = result.samples;
-    const auto bassIn = read (dir.getChildFile ("out-bass.wav")).samples;
-    const auto kickIn = read (dir.getChildFile ("out-kick.wav")).samples;
+    const auto bassIn = readTestWav (dir.getChildFile ("out-bass.wav")).samples;
+    const auto kickIn = readTestWav (dir.getChildFile ("out-kick.wav")).samples;
     EXPECT_EQ (result.sampleRate, 48000.0);
     ASSERT_EQ (rendered.getNumChannels(), 2);
     ASSERT_EQ (bassIn.getNumSamples(), rendered.getNumSamples());
@@ -80,7 +71,7 @@ TEST_F (RenderTool, SettingsAndTransportOptionsReachTheProcessor)
     const auto withoutTransport = runRender ({ "--bass", bass48.getFullPathName(), "--out", dir.getChildFile ("free.wav").getFullPathName(),
                                                "--no-transport" });
     EXPECT_EQ (withoutTransport.exitCode, 0) << withoutTransport.output;
-    const auto rendered = read (out).samples;
+    const auto rendered = readTestWav (out).samples;
     ASSERT_EQ (rendered.getNumSamples(), 4800);
     EXPECT_EQ (rendered.getSample (0, 479), 0.0f);
     EXPECT_FLOAT_EQ (rendered.getSample (0, 480), -0.25f);
@@ -102,7 +93,7 @@ TEST_F (RenderTool, ASavedStateRendersTheSameAsTheSettingsItWasSavedWith)
     const auto b = runRender (second);
     ASSERT_EQ (b.exitCode, 0) << b.output;
 
-    const auto x = read (out).samples, y = read (again).samples;
+    const auto x = readTestWav (out).samples, y = readTestWav (again).samples;
     ASSERT_EQ (x.getNumSamples(), y.getNumSamples());
     for (int ch = 0; ch < 2; ++ch)
         for (int i = 0; i < x.getNumSamples(); ++i)
@@ -117,7 +108,7 @@ TEST_F (RenderTool, DuckShapesByNameOrCurveTextShapeTheDuck)
         const auto r = runRender ({ "--bass", bass48.getFullPathName(), "--kick", kick48.getFullPathName(), "--out",
                                     file.getFullPathName(), "--set", "dowsenOn=on", "--shape", shape });
         EXPECT_EQ (r.exitCode, 0) << r.output;
-        return read (file).samples;
+        return readTestWav (file).samples;
     };
     const auto linear = render ("linear", dir.getChildFile ("a.wav"));
     const auto asText = render ("0,0,0;1,1,0", dir.getChildFile ("b.wav"));
